@@ -294,7 +294,7 @@ def led_image(lit):
     c = Canvas(LED_SIZE, LED_SIZE)
     cx = cy = LED_SIZE / 2.0
     if lit:
-        c.put_colour((255, 30, 16), c.mask_ellipse(cx, cy, 15.0), 0.9, blur=6.0)
+        c.put_colour((255, 30, 16), c.mask_ellipse(cx, cy, 16.0), 1.0, blur=6.5)
     else:
         c.put_colour((0, 0, 0), c.mask_ellipse(cx, cy + 1.5, 15.5), 0.6, blur=1.5)
     # metal bezel
