@@ -31,10 +31,10 @@ KEY_STYLES = {
                    top_light=(255, 255, 255, 170), bottom_dark=(0, 0, 0, 60), shadow=0.55,
                    inner_shadow=0.0),
     # key held down: plain dark grey
-    "held": dict(stops=[(0.0, (96, 98, 103)), (1.0, (82, 84, 89))],
+    "held": dict(stops=[(0.0, (104, 106, 111)), (1.0, (88, 90, 95))],
                  top_light=None, bottom_dark=None, shadow=0.0, inner_shadow=0.35),
     # key latched on: dark grey, sunken
-    "sunken": dict(stops=[(0.0, (50, 52, 56)), (1.0, (72, 74, 79))],
+    "sunken": dict(stops=[(0.0, (58, 60, 65)), (1.0, (82, 84, 89))],
                    top_light=None, bottom_dark=None, shadow=0.0, inner_shadow=0.65,
                    bottom_light=(150, 152, 158, 110)),
     # red push key
