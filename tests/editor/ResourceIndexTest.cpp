@@ -116,21 +116,6 @@ TEST(ResourceIndex, LookupIgnoresLetterCaseAndNothingElse)
     }
 }
 
-TEST(ResourceIndex, AnOwnIndexAnswersLikeTheSharedOne)
-{
-    const details_::BinaryDataIndex own;
-    for (const auto& res : expected_resources())
-        for (const auto& name : res.names)
-        {
-            size_t own_size = 0, shared_size = 0;
-            EXPECT_EQ(own(name, own_size), lookup(name, shared_size)) << name;
-            EXPECT_EQ(own_size, shared_size) << name;
-        }
-    size_t size = 7;
-    EXPECT_EQ(own("no_such_image.png", size), nullptr);
-    EXPECT_EQ(size, 7u);
-}
-
 TEST(FsumImages, DecodesEveryRequestedImageAtItsSize)
 {
     const Fsum_Images images;
@@ -170,14 +155,4 @@ TEST(FsumImages, UndecodableResourceGivesAnInvalidImageAndOneMessage)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(img.isValid());
     EXPECT_EQ(err, "Failed to load image bg_master.skin from internal resources\n");
-}
-
-TEST(FsumImages, EveryCallDecodesAFreshImage)
-{
-    const Fsum_Images images;
-    juce::Image first = images.load_image("led_red_on.png");
-    const juce::Image second = images.load_image("led_red_on.png");
-    ASSERT_TRUE(first.isValid());
-    first.clear(first.getBounds(), juce::Colours::green);
-    EXPECT_NE(second.getPixelAt(32, 32), juce::Colours::green);
 }
