@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Draws every image of the plug-in's screens and writes the three ".skin" layouts.
 
-    tools/artwork/make_artwork.py [--resources DIR] [--preview DIR]
+    tools/artwork/make_artwork.py [--resources DIR] [--preview DIR] [--check]
 
 Writes the 27 PNG images and 3 layout texts into DIR (default: the repository's resources/),
 and, with --preview, pictures of each view with its controls placed, enlarged copies and a
-sheet of all control images into the preview folder. Needs Debian's python3-pil,
+sheet of all control images into the preview folder. With --check it writes nothing and fails
+when the files in DIR differ from what it would draw (pixels of the images, bytes of the
+layouts). Needs Debian's python3-pil,
 fonts-dejavu-core and fonts-liberation2. The output depends only on these inputs, so running it
 twice gives the same files.
 """
@@ -13,6 +15,8 @@ twice gives the same files.
 import argparse
 import os
 import sys
+
+from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -28,10 +32,38 @@ def save_png(img, path):
     img.save(path, format="PNG", optimize=True)
 
 
+def check(resources, images, skins):
+    """Lists every file in resources that differs from the drawing; returns their number."""
+    bad = 0
+    for name, img in sorted(images.items()):
+        path = os.path.join(resources, name)
+        try:
+            with Image.open(path) as old:
+                same = (old.mode == "RGBA" and old.size == img.size
+                        and old.tobytes() == img.tobytes() and not old.info.get("interlace"))
+        except OSError:
+            same = False
+        if not same:
+            print("differs: " + path)
+            bad += 1
+    for name, text in sorted(skins.items()):
+        path = os.path.join(resources, name)
+        try:
+            with open(path, "rb") as f:
+                same = f.read() == text
+        except OSError:
+            same = False
+        if not same:
+            print("differs: " + path)
+            bad += 1
+    return bad
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--resources", default=os.path.join(ROOT, "resources"))
     ap.add_argument("--preview", default=None, help="folder for preview pictures (not embedded)")
+    ap.add_argument("--check", action="store_true", help="compare with the files in --resources")
     args = ap.parse_args()
 
     images = controls.all_control_images()
@@ -39,6 +71,11 @@ def main():
     for name, (objs, width) in layouts.layouts().items():
         images[name + ".png"] = layouts.paint_background(objs, width)
         skins[name + ".skin"] = layouts.skin_text(objs, width)
+
+    if args.check:
+        bad = check(args.resources, images, skins)
+        print("%d of %d files differ from the generator's drawing" % (bad, len(images) + len(skins)))
+        sys.exit(1 if bad else 0)
 
     os.makedirs(args.resources, exist_ok=True)
     for name, img in sorted(images.items()):
