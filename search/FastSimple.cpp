@@ -32,9 +32,8 @@ public:
         const std::uint64_t n64 = n;
         const std::uint64_t total = n64 * (n64 - 1) / 2 + (n64 - 1) * (n64 - 2) * (n64 + 3) / 3;
         // One track: nothing to search, the single report says the search is done.
-        const auto fraction = [total](std::uint64_t done) {
-            return total == 0 ? 1.0f : static_cast<float>(done) / static_cast<float>(total);
-        };
+        const auto fraction = [total](std::uint64_t done)
+        { return total == 0 ? 1.0f : static_cast<float>(done) / static_cast<float>(total); };
 
         std::vector<int> work(n, 0);
         // The placed tracks in ascending order: every sum runs over them in that order.

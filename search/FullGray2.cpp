@@ -94,5 +94,6 @@ public:
 };
 
 Flipsearch::PluginHelper<Algorithm, Flipsearch::FlipOpt::Plugin> plug_reg FLIPSEARCH_INIT_ORDER(4){
-    "Full-Gray2", "Full algorithm w/ Gray code + lookup table for high bits", Flipsearch::TAG_FULL, 7u, 2, 32u};
+    "Full-Gray2", "Full algorithm w/ Gray code + lookup table for high bits", Flipsearch::TAG_FULL, 7u, 2,
+    32u};
 } // namespace

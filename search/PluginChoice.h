@@ -21,7 +21,8 @@ inline Correlation::Plugin* choose_correlation(const std::vector<Correlation::Pl
 
 // Search of the kind kindTag (TAG_FULL or TAG_FAST): enabled, carrying the tag and
 // smallest <= n <= largest. nullptr when none is usable.
-inline FlipOpt::Plugin* choose_search(const std::vector<FlipOpt::Plugin*>& plugins, unsigned n, unsigned kindTag)
+inline FlipOpt::Plugin* choose_search(const std::vector<FlipOpt::Plugin*>& plugins, unsigned n,
+                                      unsigned kindTag)
 {
     for (FlipOpt::Plugin* p : plugins)
         if (p->enabled() && (p->tags() & kindTag) != 0 && p->min_tracks() <= n && n <= p->max_tracks())

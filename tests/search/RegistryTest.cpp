@@ -177,10 +177,14 @@ TEST(Registry, ChoiceForEachTrackCount)
         unsigned n;
         std::string full, fast;
     };
-    const Want table[] = {{1, "Full-Simple", "Fast-Simple"}, {6, "Full-Simple", "Fast-Simple"},
-                          {7, "Full-Gray2", "Fast-Simple"},  {18, "Full-Gray2", "Fast-Simple"},
-                          {19, vector, "Fast-Simple"},       {64, vector, "Fast-Simple"},
-                          {65, "none", "Fast-Simple"},       {999, "none", "Fast-Simple"},
+    const Want table[] = {{1, "Full-Simple", "Fast-Simple"},
+                          {6, "Full-Simple", "Fast-Simple"},
+                          {7, "Full-Gray2", "Fast-Simple"},
+                          {18, "Full-Gray2", "Fast-Simple"},
+                          {19, vector, "Fast-Simple"},
+                          {64, vector, "Fast-Simple"},
+                          {65, "none", "Fast-Simple"},
+                          {999, "none", "Fast-Simple"},
                           {1000, "none", "none"}};
     for (const auto& w : table)
     {
@@ -240,7 +244,8 @@ TEST(Registry, WithoutAvxTheAvxRecordsStayListedButDisabled)
         for (unsigned n : {1u, 64u, 999u})
             EXPECT_EQ(name_or_none(Flipsearch::choose_correlation(corrAlone, n)), "SSE2") << n;
         for (unsigned n : {19u, 40u, 64u})
-            EXPECT_EQ(name_or_none(Flipsearch::choose_search(searchAlone, n, Flipsearch::TAG_FULL)), "Full-SSE2");
+            EXPECT_EQ(name_or_none(Flipsearch::choose_search(searchAlone, n, Flipsearch::TAG_FULL)),
+                      "Full-SSE2");
     }
     // Gone again when they are destroyed.
     EXPECT_EQ(corrList, corrBefore);
@@ -264,8 +269,8 @@ TEST(Registry, WithAvxTheAvxRecordsTakeTheirFactoryLimits)
 
 TEST(Registry, EmptyFactoryThrows)
 {
-    Flipsearch::CorrelationRecord empty("Empty", "", std::function<Correlation::Algorithm::ptr_t()>(), 0, 1, -100,
-                                        &should_enable_sse2_plugin);
+    Flipsearch::CorrelationRecord empty("Empty", "", std::function<Correlation::Algorithm::ptr_t()>(), 0, 1,
+                                        -100, &should_enable_sse2_plugin);
     EXPECT_EQ(Factory<Correlation::Plugin>::get_inst().plugins.back(), &empty);
     EXPECT_THROW(empty.getInstance(), std::bad_function_call);
 }

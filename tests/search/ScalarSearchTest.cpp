@@ -158,9 +158,8 @@ TEST(ScalarSearch, OneTrack)
 TEST(ScalarSearch, ProgressReportsAtTheirCadence)
 {
     std::mt19937 rng(3);
-    const auto reports = [&rng](const std::string& name, std::size_t n) {
-        return run_search(name, n, random_matrix(n, rng)).reports;
-    };
+    const auto reports = [&rng](const std::string& name, std::size_t n)
+    { return run_search(name, n, random_matrix(n, rng)).reports; };
     EXPECT_EQ(reports("Full-Simple", 19), (std::vector<float>{0.0f}));
     EXPECT_EQ(reports("Full-Simple", 20), (std::vector<float>{0.0f, 0.5f}));
     EXPECT_EQ(reports("Full-Gray", 17), (std::vector<float>{0.0f}));
@@ -228,7 +227,8 @@ TEST(ScalarSearch, EmptyCallbackThrowsBeforeAnyResult)
 TEST(ScalarSearch, RefusesTrackCountsOutsideItsLimits)
 {
     std::mt19937 rng(9);
-    const auto attempt = [&rng](const std::string& name, std::size_t n) {
+    const auto attempt = [&rng](const std::string& name, std::size_t n)
+    {
         auto search = make_search(name);
         auto corr = holding(n, random_matrix(n, rng));
         search->setup(corr);

@@ -145,16 +145,18 @@ struct Outcome
 // setup + process with a callback that records every fraction and answers false from report
 // number `stopAt` (0-based) on.
 inline Outcome run_search(const std::string& name, std::size_t n, const std::vector<float>& m,
-                      std::size_t stopAt = SIZE_MAX)
+                          std::size_t stopAt = SIZE_MAX)
 {
     auto search = make_search(name);
     auto corr = holding(n, m);
     Outcome run;
     search->setup(corr);
-    search->process(corr, [&run, stopAt](float f) {
-        run.reports.push_back(f);
-        return run.reports.size() <= stopAt;
-    });
+    search->process(corr,
+                    [&run, stopAt](float f)
+                    {
+                        run.reports.push_back(f);
+                        return run.reports.size() <= stopAt;
+                    });
     run.polarities = search->polarities;
     run.bestValue = search->bestValue;
     return run;
