@@ -113,24 +113,6 @@ TEST(ScalarSearch, KeepsTheFirstVisitedMaximumOnExactMatrices)
     }
 }
 
-TEST(ScalarSearch, TieGoesToTheFirstCandidateInEachOrder)
-{
-    // Energy 4 + 2a(-s0 s1 + s0 s2 + s1 s2) with a = -1: largest for (+, +, -) and (-, -, +).
-    const std::size_t n = 7;
-    std::vector<float> m(n * (n + 1) / 2, 0.0f);
-    for (std::size_t i = 0; i < n; ++i)
-        at(m, i, i) = 1.0f;
-    at(m, 1, 0) = 1.0f;
-    at(m, 2, 0) = -1.0f;
-    at(m, 2, 1) = -1.0f;
-
-    // Ascending index with track 6 at +1: index 3 (+, +, -) comes before index 4 (-, -, +).
-    EXPECT_EQ(run_search("Full-Simple", n, m).polarities, (std::vector<int>{1, 1, -1, -1, -1, -1, 1}));
-    // Gray order 0, 1, 3: again (+, +, -) first.
-    EXPECT_EQ(run_search("Full-Gray", n, m).polarities, (std::vector<int>{1, 1, -1, -1, -1, -1, -1}));
-    EXPECT_EQ(run_search("Full-Gray2", n, m).polarities, (std::vector<int>{1, 1, -1, -1, -1, -1, -1}));
-}
-
 TEST(ScalarSearch, SilentTracksKeepIndexZero)
 {
     for (const auto& v : variants)
