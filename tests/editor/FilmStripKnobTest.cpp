@@ -52,10 +52,16 @@ juce::Image draw_at(juce::Slider& slider, juce::Slider::LookAndFeelMethods& laf,
 
 struct FilmStripKnob : ::testing::Test
 {
+    // Declared before the slider, so the slider lets go of it before it is destroyed.
+    std::unique_ptr<juce::Slider::LookAndFeelMethods> laf;
     juce::Slider slider{juce::Slider::RotaryHorizontalVerticalDrag, juce::Slider::NoTextBox};
     juce::Image strip = make_strip();
 
-    ~FilmStripKnob() override { slider.setLookAndFeel(nullptr); }
+    StichedImageSlider_LAF& install(const juce::Image* source, int frameHeight, float textScale = 1.0f)
+    {
+        laf = setup_stitchedImageSlider(slider, source, frameHeight, textScale);
+        return as_strip(laf);
+    }
 };
 } // namespace
 
@@ -63,12 +69,12 @@ TEST_F(FilmStripKnob, FrameHeightAndCount)
 {
     for (const int height : {-1, 0})
     {
-        auto laf = setup_stitchedImageSlider(slider, &strip, height, 1.0f);
+        laf = setup_stitchedImageSlider(slider, &strip, height, 1.0f);
         EXPECT_EQ(as_strip(laf).get_frame_height(), 50);
         EXPECT_EQ(as_strip(laf).get_num_images(), 41u);
         slider.setLookAndFeel(nullptr);
     }
-    auto laf = setup_stitchedImageSlider(slider, &strip, 60, 1.5f);
+    laf = setup_stitchedImageSlider(slider, &strip, 60, 1.5f);
     EXPECT_EQ(as_strip(laf).get_frame_height(), 60);
     EXPECT_EQ(as_strip(laf).get_num_images(), 34u);
     EXPECT_EQ(as_strip(laf).get_text_scale(), 1.5f);
@@ -77,7 +83,7 @@ TEST_F(FilmStripKnob, FrameHeightAndCount)
 
 TEST_F(FilmStripKnob, PositionChoosesTheNearestFrameWithHalvesUp)
 {
-    auto laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
     const std::pair<float, int> cases[] = {{0.0f, 0}, {0.0125f, 1}, {0.01f, 0}, {0.5f, 20}, {1.0f, 40}};
     for (const auto& [pos, frame] : cases)
     {
@@ -93,7 +99,7 @@ TEST_F(FilmStripKnob, PositionChoosesTheNearestFrameWithHalvesUp)
 
 TEST_F(FilmStripKnob, PositionsOutsideTheRangePickTheEndFrames)
 {
-    auto laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
     EXPECT_EQ(as_strip(laf).frame_index(-0.5f), 0);
     EXPECT_EQ(as_strip(laf).frame_index(1.5f), 40);
     EXPECT_EQ(as_strip(laf).frame_index(std::numeric_limits<float>::quiet_NaN()), 0);
@@ -102,7 +108,7 @@ TEST_F(FilmStripKnob, PositionsOutsideTheRangePickTheEndFrames)
 
 TEST_F(FilmStripKnob, DrawsAtTheBoxCornerAndCutsFramesOfTheGivenHeight)
 {
-    auto laf = setup_stitchedImageSlider(slider, &strip, 60, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, 60, 1.0f);
     // Frame 33 of 60 pixels starts at row 1980: band 39 then, from row 2000, band 40.
     const juce::Image drawn = draw_at(slider, *laf, 1.0f, 10, 5);
     EXPECT_EQ(drawn.getPixelAt(9, 5).getAlpha(), 0);
@@ -118,7 +124,7 @@ TEST_F(FilmStripKnob, TheSliderPaintsTheFrameOfItsValue)
 {
     slider.setRange(-20.0, 20.0, 0.1);
     slider.setBounds(0, 0, 50, 50);
-    auto laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
     const std::pair<double, int> cases[] = {{-20.0, 0}, {0.0, 20},  {1.0, 21},
                                             {20.0, 40}, {-0.4, 20}, {-0.6, 19}};
     for (const auto& [value, frame] : cases)
@@ -132,7 +138,7 @@ TEST_F(FilmStripKnob, TheSliderPaintsTheFrameOfItsValue)
 
 TEST_F(FilmStripKnob, KeepsACopyOfTheStrip)
 {
-    auto laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
     strip.clear(strip.getBounds(), juce::Colours::black);
     EXPECT_EQ(draw_at(slider, *laf, 0.0f).getPixelAt(5, 5), band_colour(0));
 }
@@ -151,7 +157,7 @@ TEST_F(FilmStripKnob, KeepsARotaryStyleAndMakesAnyOtherRotary)
     for (const auto& [before, after] : cases)
     {
         juce::Slider s(before, juce::Slider::NoTextBox);
-        auto laf = setup_stitchedImageSlider(s, &strip, -1, 1.0f);
+        const auto own = setup_stitchedImageSlider(s, &strip, -1, 1.0f);
         EXPECT_EQ(s.getSliderStyle(), after) << before;
         s.setLookAndFeel(nullptr);
     }
@@ -162,7 +168,7 @@ TEST_F(FilmStripKnob, AnInvalidStripGivesABlankKnob)
     const juce::Image invalid;
     for (const juce::Image* source : {&invalid, static_cast<const juce::Image*>(nullptr)})
     {
-        auto laf = setup_stitchedImageSlider(slider, source, -1, 1.0f);
+        laf = setup_stitchedImageSlider(slider, source, -1, 1.0f);
         EXPECT_EQ(as_strip(laf).get_num_images(), 0u);
         EXPECT_EQ(as_strip(laf).frame_index(0.5f), 0);
         const juce::Image drawn = draw_at(slider, *laf, 0.5f);
@@ -175,7 +181,7 @@ TEST_F(FilmStripKnob, AnInvalidStripGivesABlankKnob)
 TEST_F(FilmStripKnob, AStripShorterThanOneFrameIsOneFrame)
 {
     const juce::Image shortStrip = make_strip(50, 30);
-    auto laf = setup_stitchedImageSlider(slider, &shortStrip, -1, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &shortStrip, -1, 1.0f);
     EXPECT_EQ(as_strip(laf).get_num_images(), 1u);
     EXPECT_EQ(as_strip(laf).get_frame_height(), 30);
     for (const float pos : {0.0f, 0.5f, 1.0f})
@@ -187,14 +193,14 @@ TEST_F(FilmStripKnob, AStripShorterThanOneFrameIsOneFrame)
     slider.setLookAndFeel(nullptr);
 
     // A frame height beyond the strip's height: likewise one frame.
-    auto tall = setup_stitchedImageSlider(slider, &strip, 3000, 1.0f);
-    EXPECT_EQ(as_strip(tall).get_num_images(), 1u);
-    EXPECT_EQ(as_strip(tall).get_frame_height(), 2050);
+    laf = setup_stitchedImageSlider(slider, &strip, 3000, 1.0f);
+    EXPECT_EQ(as_strip(laf).get_num_images(), 1u);
+    EXPECT_EQ(as_strip(laf).get_frame_height(), 2050);
 }
 
 TEST_F(FilmStripKnob, OwnTextBoxFontIsScaled)
 {
-    auto laf = setup_stitchedImageSlider(slider, &strip, -1, 2.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, -1, 2.0f);
     juce::LookAndFeel_V2 plain;
     const std::unique_ptr<juce::Label> reference(plain.createSliderTextBox(slider));
     const std::unique_ptr<juce::Label> scaled(laf->createSliderTextBox(slider));
@@ -204,7 +210,7 @@ TEST_F(FilmStripKnob, OwnTextBoxFontIsScaled)
 TEST_F(FilmStripKnob, LogsFrameHeightAndCount)
 {
     const test_support::LogTail log(8);
-    auto laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
+    laf = setup_stitchedImageSlider(slider, &strip, -1, 1.0f);
     const char* const signature = "ScopedPointer<juce::Slider::LookAndFeelMethods> setup_stitchedImageSlider("
                                   "juce::Slider &, const juce::Image *, const int, const float)";
     std::vector<std::string> texts;
