@@ -1,6 +1,9 @@
 #include "editor/FlipsumAudioProcessorEditor.h"
 
+#include "editor/BinaryDataIndex.h"
+#include "editor/Fsum_Images.h"
 #include "engine/Logger.h"
+#include "engine/StaticInitOrder.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,6 +12,15 @@
 #include <optional>
 #include <set>
 #include <string_view>
+
+namespace
+{
+// Text colour of the master view's status line.
+[[maybe_unused]] const juce::Colour COLOR_OPTPROGRESS_NORMAL SIGNFLUX_INIT_EDITOR(200, 200, 200);
+} // namespace
+
+// The editor's image decoder over the embedded resources, made after the colour above.
+Fsum_Images fsumimg SIGNFLUX_INIT_EDITOR;
 
 namespace
 {
@@ -171,6 +183,13 @@ void FlipsumAudioProcessorEditor::moved()
 }
 
 void FlipsumAudioProcessorEditor::timerCallback() {}
+
+void FlipsumAudioProcessorEditor::setup_parse_layout(layout_map_t& components, const std::string& view)
+{
+    std::size_t size = 0;
+    const unsigned char* const data = details_::retrieve_binary_data(view, size);
+    setup_parse_layout(components, view, reinterpret_cast<const char*>(data), data != nullptr ? size : 0);
+}
 
 void FlipsumAudioProcessorEditor::setup_parse_layout(layout_map_t& components, const std::string& view,
                                                      const char* text, std::size_t size)

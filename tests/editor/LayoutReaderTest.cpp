@@ -2,6 +2,7 @@
 // order, float boxes for images and truncated bounds for other components, reporting of names the
 // text never placed, and texts that are malformed or missing.
 
+#include "EditorTestAccess.h"
 #include "LogTail.h"
 #include "editor/FlipsumAudioProcessorEditor.h"
 
@@ -12,22 +13,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-
-struct FlipsumAudioProcessorEditorTestAccess
-{
-    using layout_map_t = FlipsumAudioProcessorEditor::layout_map_t;
-
-    static void parse_text(layout_map_t& components, const std::string& view, const char* text)
-    {
-        FlipsumAudioProcessorEditor::setup_parse_layout(components, view, text,
-                                                        text != nullptr ? std::strlen(text) : 0);
-    }
-    static void parse_bytes(layout_map_t& components, const std::string& view, const char* text,
-                            std::size_t size)
-    {
-        FlipsumAudioProcessorEditor::setup_parse_layout(components, view, text, size);
-    }
-};
 
 namespace
 {
@@ -221,4 +206,12 @@ TEST_F(LayoutReader, ReportsNothingBelowLevelSix)
     const test_support::LogTail log(5);
     parse("[End]\n");
     EXPECT_TRUE(log.texts(6, "Not in layout file: ").empty());
+}
+
+TEST_F(LayoutReader, AViewWithoutAnEmbeddedLayoutPlacesNothing)
+{
+    const test_support::LogTail log(6);
+    Access::parse_resource(components, "bg_nothing.skin");
+    EXPECT_EQ(a.getBounds(), UNPLACED);
+    EXPECT_EQ(log.texts(6, "Not in layout file: ").size(), 2u);
 }

@@ -23,6 +23,10 @@ class LogTail
 public:
     explicit LogTail(int level) : previous(logger::manager::dynamic_loglevel.exchange(level))
     {
+        // The first written statement of the process creates the file afresh: have that happen
+        // before the offset is taken.
+        if (level >= 1)
+            logger::log(1, "LogTail") << "tail";
         std::ifstream in(logger::manager::log_file_path(), std::ios::binary | std::ios::ate);
         if (in)
             offset = in.tellg();
