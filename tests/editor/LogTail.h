@@ -1,7 +1,6 @@
 #pragma once
 
-// Reads the records that the process's log file gained since the tail was made, and sets the
-// configured log level for the tail's lifetime.
+// Sets the log level for its lifetime and reads back the log records written meanwhile.
 
 #include "engine/Logger.h"
 
@@ -13,7 +12,7 @@ namespace test_support
 {
 struct log_record_t
 {
-    int level = -1;
+    int level;
     std::string function;
     std::string text;
 };
@@ -23,43 +22,29 @@ class LogTail
 public:
     explicit LogTail(int level) : previous(logger::manager::dynamic_loglevel.exchange(level))
     {
-        // The first written statement of the process creates the file afresh: have that happen
-        // before the offset is taken.
-        if (level >= 1)
-            logger::log(1, "LogTail") << "tail";
+        // The process's first statement creates the file afresh: let that happen first.
+        logger::log(1, "LogTail") << "tail";
         std::ifstream in(logger::manager::log_file_path(), std::ios::binary | std::ios::ate);
-        if (in)
-            offset = in.tellg();
+        offset = in ? std::streamoff(in.tellg()) : 0;
     }
     ~LogTail() { logger::manager::dynamic_loglevel = previous; }
 
-    LogTail(const LogTail&) = delete;
-    LogTail& operator=(const LogTail&) = delete;
-
-    // Records written since construction; "time,thread,counter,level,"function",text".
+    // The records "time,thread,counter,level,"function",text" written since construction.
     std::vector<log_record_t> records() const
     {
         std::vector<log_record_t> out;
         std::ifstream in(logger::manager::log_file_path(), std::ios::binary);
-        if (!in)
-            return out;
         in.seekg(offset);
         for (std::string line; std::getline(in, line);)
         {
             std::size_t pos = 0;
-            for (int field = 0; field < 3 && pos != std::string::npos; ++field)
+            for (int field = 0; field < 3; ++field)
                 pos = line.find(',', pos) + 1;
-            const std::size_t level_end = line.find(',', pos);
-            if (pos == 0 || level_end == std::string::npos || line.compare(level_end + 1, 1, "\"") != 0)
-                continue;
-            const std::size_t function_end = line.find("\",", level_end + 2);
-            if (function_end == std::string::npos)
-                continue;
-            log_record_t r;
-            r.level = std::stoi(line.substr(pos, level_end - pos));
-            r.function = line.substr(level_end + 2, function_end - level_end - 2);
-            r.text = line.substr(function_end + 2);
-            out.push_back(r);
+            const std::size_t quote = line.find(",\"", pos);
+            const std::size_t end = line.find("\",", quote + 2);
+            if (quote != std::string::npos && end != std::string::npos)
+                out.push_back({std::stoi(line.substr(pos, quote - pos)),
+                               line.substr(quote + 2, end - quote - 2), line.substr(end + 2)});
         }
         return out;
     }
