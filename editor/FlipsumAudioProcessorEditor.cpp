@@ -37,11 +37,6 @@ struct layout_section_t
     bool malformed = false;
 };
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
 bool is_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

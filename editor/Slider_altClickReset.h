@@ -54,7 +54,7 @@ private:
     class BoxLink : public juce::Label::Listener, public juce::Value::Listener
     {
     public:
-        explicit BoxLink(Slider_altClickReset& owner) : owner(owner) {}
+        explicit BoxLink(Slider_altClickReset& slider) : owner(slider) {}
         void labelTextChanged(juce::Label* label) override;
         void valueChanged(juce::Value& value) override;
 
