@@ -1,7 +1,7 @@
 // The GUI-thread executor: posts from any thread run on the message thread, in order per queue;
 // the late-timer restart; the queue choice when every queue is busy; destruction.
 
-#include "LogTestSupport.h"
+#include "EngineTestSupport.h"
 
 #include "engine/GuiThreadExecutor.h"
 
@@ -18,6 +18,7 @@
 #include <vector>
 
 using logtest::LevelScope;
+using logtest::pump_until;
 using namespace std::chrono_literals;
 
 // Reaches the executor's queues.
@@ -37,16 +38,6 @@ namespace
 {
 const char* const POST = "void GuiThreadExecutor::pimple_t::post(std::function<void ()> &, const bool)";
 const char* const CALLBACK = "virtual void GuiThreadExecutor::timerCallback()";
-
-// Runs the message loop until done() holds or the time is up; returns done().
-template <class Done>
-bool pump_until(Done done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < end)
-        juce::MessageManager::getInstance()->runDispatchLoopUntil(20);
-    return done();
-}
 
 std::string pointer_text(pthread_t t)
 {
@@ -239,6 +230,7 @@ TEST(GuiThreadExecutor, CallbackOnAnotherThreadWarnsAndStillRuns)
 
 TEST(GuiThreadExecutor, QueuedFunctionsAreDroppedAtDestruction)
 {
+    const LevelScope level(3);
     auto sentinel = std::make_shared<int>(0);
     bool ran = false;
     {
@@ -249,6 +241,13 @@ TEST(GuiThreadExecutor, QueuedFunctionsAreDroppedAtDestruction)
     EXPECT_EQ(sentinel.use_count(), 1);
     juce::MessageManager::getInstance()->runDispatchLoopUntil(300);
     EXPECT_FALSE(ran);
+
+    const auto made = logtest::texts_of("GuiThreadExecutor::GuiThreadExecutor()");
+    const auto gone = logtest::texts_of("virtual GuiThreadExecutor::~GuiThreadExecutor()");
+    ASSERT_EQ(made.size(), 2u);
+    ASSERT_EQ(gone.size(), 2u);
+    EXPECT_EQ(made[0], "Enter");
+    EXPECT_EQ(gone[0], "Enter");
 }
 
 TEST(GuiThreadExecutor, FunctionsMayPostAndThrowWithoutStoppingTheOthers)

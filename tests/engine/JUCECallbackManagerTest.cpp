@@ -1,6 +1,8 @@
 // The control adapters: a lambda runs when its control acts, and every adapter leaves its control
 // when the owner goes.
 
+#include "EngineTestSupport.h"
+
 #include "editor/JUCECallbackManager.h"
 
 #include <gtest/gtest.h>
@@ -9,18 +11,10 @@
 #include <chrono>
 #include <memory>
 
+using logtest::pump_until;
+
 namespace
 {
-// Runs the message loop until done() holds or a second has passed.
-template <class Done>
-bool pump_until(Done done)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (!done() && std::chrono::steady_clock::now() < end)
-        juce::MessageManager::getInstance()->runDispatchLoopUntil(10);
-    return done();
-}
-
 // Gives the message loop a moment to deliver anything still pending.
 void settle()
 {

@@ -1,7 +1,7 @@
 // The statement logger: the log file, record format and splitting, thread numbering, guards and
 // suppression by level.
 
-#include "LogTestSupport.h"
+#include "EngineTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
@@ -387,12 +387,4 @@ TEST(LogGuard, StatementsAboveTheLevelAreNeitherFormattedNorWritten)
     EXPECT_EQ(texts[0], "Enter");
     EXPECT_EQ(texts[1].rfind("Exit (", 0), 0u);
     EXPECT_EQ(logtest::texts_of("void counted()"), std::vector<std::string>{"counted"});
-}
-
-TEST(LogConsole, CurrentTimeIsCtimeTextWithoutNewline)
-{
-    testing::internal::CaptureStdout();
-    dbglog_curtime();
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(out, CTIME_TEXT)) << out;
 }

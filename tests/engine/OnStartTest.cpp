@@ -1,7 +1,7 @@
 // Load and unload hooks: the banner and unload lines, the control-name table and the algorithm
 // listing that every new manager writes to the log.
 
-#include "LogTestSupport.h"
+#include "EngineTestSupport.h"
 
 #include "engine/OnStart.h"
 #include "search/CpuFeatures.h"
@@ -88,20 +88,6 @@ TEST(OnStart, BannerOnConstructionAndUnloadLineOnDestruction)
         std::regex(
             R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} --- Plugin unloading\n)")))
         << out;
-}
-
-TEST(OnStart, ControlNameTableHoldsSixTextsInOrder)
-{
-    const std::vector<std::string> expected{"Polarity Left/Mono",
-                                            "Keep or invert polarity of the Left/Mono channel",
-                                            "Polarity Right",
-                                            "Keep or invert polarity of the Right channel",
-                                            "Gain",
-                                            "Gain"};
-    ASSERT_EQ(i18n::string_setup.texts.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(i18n::string_setup.texts[i], expected[i]);
-    EXPECT_EQ(onstart.use_counter.load(), 0u);
 }
 
 TEST(OnStartListing, SkippedEntirelyBelowLevelTwo)

@@ -1,7 +1,7 @@
 // The preferences property list: the reader's rules, hostile files, the level text and the
 // once-per-process loading of the log level.
 
-#include "LogTestSupport.h"
+#include "EngineTestSupport.h"
 
 #include "engine/PlistFile.h"
 #include "engine/Preferences.h"

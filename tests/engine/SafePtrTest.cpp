@@ -72,19 +72,6 @@ TEST(SafePtr, JobsReachTheObjectOnlyWhileItExists)
     EXPECT_EQ(none.get(), nullptr);
 }
 
-TEST(SafePtr, HoldersGiveTheObjectAndNest)
-{
-    Guarded object;
-    const auto handle = object.get_safe_ptr();
-    const util::locked_safe_ptr<Guarded> outer(handle);
-    {
-        const util::locked_safe_ptr<Guarded> inner(handle);
-        EXPECT_EQ(inner.get(), &object);
-    }
-    EXPECT_EQ(outer.get(), &object);
-    EXPECT_EQ(outer->alive.load(), true);
-}
-
 TEST(SafePtr, DestructionWaitsForTheJobThatHoldsTheObject)
 {
     std::atomic<bool> destroyed{false};

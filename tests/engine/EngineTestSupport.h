@@ -1,9 +1,13 @@
 #pragma once
 
-// Reading back the log file in tests: records split into their fields, and a scoped log level.
+// Shared by the engine suites: reading back the log file (records split into their fields), a
+// scoped log level, and running the message loop until something has happened.
 
 #include "engine/Logger.h"
 
+#include <juce_events/juce_events.h>
+
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -112,4 +116,13 @@ struct LevelScope
     LevelScope& operator=(const LevelScope&) = delete;
     int previous;
 };
+// Runs the message loop until done() holds or the time is up; returns done().
+template <class Done>
+bool pump_until(Done done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end)
+        juce::MessageManager::getInstance()->runDispatchLoopUntil(10);
+    return done();
+}
 } // namespace logtest
