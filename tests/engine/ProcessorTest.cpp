@@ -29,6 +29,13 @@ struct Recording : ::testing::Test
     std::vector<Taken> taken;
     juce::MidiBuffer midi;
     std::function<float(int, std::int64_t)> input = signal;
+    // What the gather side does after each block.
+    enum class Feed
+    {
+        pump,
+        offer_only,
+        none
+    } feed = Feed::pump;
 
     void SetUp() override
     {
@@ -49,8 +56,11 @@ struct Recording : ::testing::Test
             for (int i = 0; i < n; ++i)
                 buffer.setSample(ch, i, input(ch, t + i));
         proc->processBlock(buffer, midi);
-        for (auto& entry : gather.pump(*hnd))
-            taken.push_back(std::move(entry));
+        if (feed == Feed::pump)
+            for (auto& entry : gather.drain(*hnd))
+                taken.push_back(std::move(entry));
+        if (feed != Feed::none)
+            gather.offer(*hnd);
         return buffer;
     }
     void stop() { play(0, 64, false); }
@@ -179,19 +189,23 @@ TEST_F(Recording, LowShelfShapesOnlyTheAnalysedCopy)
             ASSERT_EQ(out.getSample(0, 100), input(0, t + 100)); // the audio itself is not filtered
         }
         stop();
-        // Amplitude over whole periods of the second (settled) unit.
-        const auto& unit = buffers(0).at(1)->samples;
-        const std::size_t whole = 48000 / std::gcd(48000, static_cast<int>(f)); // samples of whole periods
-        const std::size_t n = (65536 / whole) * whole;
-        double s = 0, c = 0;
-        for (std::size_t i = 0; i < n; ++i)
+        for (int ch = 0; ch < 2; ++ch)
         {
-            const double phase = 2 * M_PI * f * double(65536 + i) / 48000.0;
-            s += unit[i] * std::sin(phase);
-            c += unit[i] * std::cos(phase);
+            // Amplitude over whole periods of the second (settled) unit.
+            const auto& unit = buffers(std::size_t(ch)).at(1)->samples;
+            const std::size_t whole =
+                48000 / std::gcd(48000, static_cast<int>(f)); // samples of whole periods
+            const std::size_t n = (65536 / whole) * whole;
+            double s = 0, c = 0;
+            for (std::size_t i = 0; i < n; ++i)
+            {
+                const double phase = 2 * M_PI * f * double(65536 + i) / 48000.0;
+                s += unit[i] * std::sin(phase);
+                c += unit[i] * std::cos(phase);
+            }
+            const double measured = 2 * std::hypot(s, c) / double(n) / 0.01;
+            EXPECT_NEAR(measured / cookbook_gain(f, 48000.0), 1.0, 2e-3);
         }
-        const double measured = 2 * std::hypot(s, c) / double(n) / 0.01;
-        EXPECT_NEAR(measured / cookbook_gain(f, 48000.0), 1.0, 2e-3);
     }
     EXPECT_NEAR(cookbook_gain(100.0, 48000.0), std::sqrt(std::pow(10.0, 20.0 / 20.0)), 1e-9); // +10 dB at f0
 }
@@ -223,6 +237,33 @@ TEST_F(Recording, BypassAllRoleOffGainAndStoppedTransport)
     }
     proc->set_gain(0.0f);
     EXPECT_EQ(play(1024, 64).getSample(0, 3), -signal(0, 1027)); // 0 dB is a factor of exactly 1
+}
+
+// A gather side that falls behind costs the recording a stretch, never the audio a wait: without
+// spare buffers the recording pauses, with a full ring the unit is dropped and its buffer reused.
+TEST_F(Recording, GatherFallingBehindLosesUnitsNotAudio)
+{
+    const auto run = [&](std::int64_t from, std::int64_t to, Feed how)
+    {
+        feed = how;
+        for (std::int64_t t = from; t < to; t += 8192)
+            ASSERT_EQ(play(t, 8192).getSample(1, 8191), signal(1, t + 8191));
+    };
+    run(0, 163840, Feed::none);            // units 0 and 1 go; unit 2 finds no spare buffer
+    run(163840, 262144, Feed::offer_only); // unit 2 resumes, then meets a full ring and is dropped
+    for (auto& entry : gather.drain(*hnd))
+        taken.push_back(std::move(entry));
+    feed = Feed::pump;
+    stop();
+    for (int ch = 0; ch < 2; ++ch)
+    {
+        const auto got = buffers(std::size_t(ch));
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(got[0]->bufnum + got[1]->bufnum, 1u);
+        EXPECT_EQ(got[2]->bufnum, 3u);
+        expect_unit(*got[2], ch, 0, 65536);
+    }
+    EXPECT_EQ(markers(2), 2u);
 }
 
 TEST_F(Recording, WatchdogEndsTheStreamAndTheNextBlockOpensAnother)
