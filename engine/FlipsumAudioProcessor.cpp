@@ -170,7 +170,7 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
 {
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
-    if (host_bypassed.exchange(false))
+    if (host_bypassed.load(std::memory_order_relaxed) && host_bypassed.exchange(false))
         bypass_update_pending.store(true);
 
     bool isPlaying = false;

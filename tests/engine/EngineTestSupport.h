@@ -44,7 +44,8 @@ struct Taken
 class FakeGather
 {
 public:
-    explicit FakeGather(std::size_t buffers = 16, bool copy_samples = true) : copy(copy_samples)
+    explicit FakeGather(std::size_t buffers = 16, bool copy_samples = true, bool zero_returned = true)
+        : copy(copy_samples), zero(zero_returned)
     {
         for (std::size_t i = 0; i < buffers; ++i)
         {
@@ -64,7 +65,7 @@ public:
             if (free_list.empty())
                 return;
             float* expected = nullptr;
-            if (slot.compare_exchange_strong(expected, free_list.back()))
+            if (slot.load() == nullptr && slot.compare_exchange_strong(expected, free_list.back()))
                 free_list.pop_back();
         }
     }
@@ -87,7 +88,8 @@ public:
             {
                 if (copy)
                     t.samples.assign(slot.buf, slot.buf + FlipsumManager::unit_samples);
-                std::memset(slot.buf, 0, FlipsumManager::unit_samples * sizeof(float));
+                if (zero)
+                    std::memset(slot.buf, 0, FlipsumManager::unit_samples * sizeof(float));
                 free_list.push_back(slot.buf);
                 slot.buf = nullptr;
                 slot.bufnum = 0;
@@ -110,6 +112,7 @@ public:
     std::vector<std::unique_ptr<float, FlipsumManager::buffer_deleter>> pool;
     std::vector<float*> free_list;
     bool copy;
+    bool zero;
 };
 
 // A play head whose transport the test sets before each block.
