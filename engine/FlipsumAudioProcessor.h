@@ -66,7 +66,9 @@ public:
     const juce::String getName() const override;
     void prepareToPlay(double sampleRate, int samplesPerBlock) override;
     void releaseResources() override;
+    // Audio thread: gain and polarity while the transport plays, and the recording.
     void processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    // Audio thread: the audio is left alone; the recording position moves on.
     void processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
     using juce::AudioProcessor::processBlock;
     using juce::AudioProcessor::processBlockBypassed;
@@ -145,6 +147,7 @@ private:
     void bypassStateChanged();
     void timerCallback() override;
 
+    // Audio thread (playEnd also the watchdog and the message thread, holding the recording).
     void playStart();
     void playProcess(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi);
     void playEnd();
