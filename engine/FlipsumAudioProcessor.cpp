@@ -194,6 +194,7 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
     {
         // The watchdog is ending this instance's stream right now: the audio flows on unrecorded,
         // and the next block sees the transport state that the watchdog left.
+        FSUM_LOG(8) << "isPlaying=" << isPlaying << " (recording held elsewhere), " << timeInSamples;
         if (isPlaying)
             playProcess(buffer, midi);
         else
