@@ -1,24 +1,840 @@
 #include "engine/FlipsumAudioProcessor.h"
 
+#include "engine/Logger.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <thread>
+
+namespace
+{
+// Samples of scratch space at least, so that the recording path never needs more memory: blocks
+// longer than the scratch space are recorded in pieces.
+constexpr std::size_t min_scratch_samples = 4096;
+
+// How often the message thread looks for a host bypass change reported by the audio thread.
+constexpr int bypass_poll_ms = 200;
+
+constexpr double stopped_deadline = std::numeric_limits<double>::max();
+
+const void* addr(const void* p)
+{
+    return p;
+}
+
+// What an instance's open editor is told about.
+enum class editor_update_t
+{
+    mode,
+    gain,
+    polarity,
+    link_lr,
+    playback_started,
+    playback_ended
+};
+
+// Hands one update to the instance's open editor: set_mode, set_ui_gain, set_ui_polarity,
+// set_ui_linkLR, signal_playback_started and signal_playback_ended are called from here. No editor
+// class exists yet, so no instance ever has an open editor and this is never reached.
+void deliver_editor_update(juce::AudioProcessorEditor&, const editor_update_t, const std::size_t, const float)
+{
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Low shelf
+
+void FlipsumAudioProcessor::lowshelf_state_t::set_lowboost(const int rate)
+{
+    *this = lowshelf_state_t{};
+    const double w0 = 628.3185307179587 / rate;
+    const double c = std::cos(w0);
+    const double s = std::sin(w0) * 1.7782794100389228;
+    const double P = 4.16227766016838 + 2.1622776601683795 * c;
+    const double M = 4.16227766016838 - 2.1622776601683795 * c;
+    const double a0 = P + s;
+    const double inv = 1.0 / a0;
+    const double d = a0 * inv;
+    b0 = ((M + s) * 3.1622776601683795 * inv) / d;
+    b1 = ((13.675444679663244 - 26.324555320336763 * c) * inv) / d;
+    b2 = ((M - s) * 3.1622776601683795 * inv) / d;
+    a1 = ((-4.324555320336759 - 8.32455532033676 * c) * inv) / d;
+    a2 = ((P - s) * inv) / d;
+}
+
+float FlipsumAudioProcessor::lowshelf_state_t::process(const float sample)
+{
+    xi = (xi + 2) % 3;
+    x[xi] = sample;
+    const double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
+    yi ^= 1;
+    y[yi] = out;
+    return static_cast<float>(out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lifetime
+
 FlipsumAudioProcessor::FlipsumAudioProcessor()
     : juce::AudioProcessor(BusesProperties()
                                .withInput("Input", juce::AudioChannelSet::stereo(), true)
                                .withOutput("Output", juce::AudioChannelSet::stereo(), true))
 {
+    FSUM_LOG_GUARD(1);
+    FSUM_LOG(2) << "Args: this=0x" << logger::hex(this);
+    for (auto& p : polarity)
+        p.store(1.0f);
+    scratch.assign(min_scratch_samples, 0.0f);
+
+    auto mgr = FlipsumManager::get_inst();
+    FlipsumManager& manager = *mgr;
+    hnd = manager.reg_internal(mgr, this);
+    manager.update_slave_cnt_internal();
+    startTimer(bypass_poll_ms);
 }
 
-FlipsumAudioProcessor::~FlipsumAudioProcessor() = default;
+FlipsumAudioProcessor::~FlipsumAudioProcessor()
+{
+    FSUM_LOG_GUARD(1);
+    FSUM_LOG(2) << "Args: this=0x" << logger::hex(this);
+    stopTimer();
+    FlipsumManager& manager = *hnd->mgr;
+    manager.unreg_internal(hnd); // may destroy the manager
+    hnd = nullptr;
+    dbglog_curtime();
+    std::cout << " --- Plugin instance destroyed" << std::endl;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ownership of the recording between the audio thread, the watchdog and the message thread
+
+void FlipsumAudioProcessor::take_recording_from_message_thread()
+{
+    int expected = OWNER_NONE;
+    while (!rec_owner.compare_exchange_weak(expected, OWNER_MESSAGE, std::memory_order_acquire))
+    {
+        expected = OWNER_NONE;
+        std::this_thread::yield();
+    }
+}
+
+void FlipsumAudioProcessor::release_recording() noexcept
+{
+    rec_owner.store(OWNER_NONE, std::memory_order_release);
+}
+
+void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", sampleRate=" << sampleRate
+                << ", samplesPerBlock=" << samplesPerBlock;
+    take_recording_from_message_thread();
+    if (wasPlayingLastBlock)
+    {
+        // A recording still open is closed properly rather than forgotten.
+        playEnd();
+        position = 0;
+        hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
+    }
+    wasPlayingLastBlock = false;
+    if (sampleRate >= 1.0 && sampleRate < 1e7)
+        sample_rate = static_cast<int>(sampleRate);
+    const std::size_t wanted = std::max<std::size_t>(
+        min_scratch_samples, 2 * static_cast<std::size_t>(std::max(samplesPerBlock, 0)));
+    if (scratch.size() < wanted)
+        scratch.assign(wanted, 0.0f);
+    release_recording();
+}
+
+void FlipsumAudioProcessor::releaseResources()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    take_recording_from_message_thread();
+    if (wasPlayingLastBlock)
+    {
+        playEnd();
+        hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
+    }
+    wasPlayingLastBlock = false;
+    release_recording();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Audio path (audio thread)
+
+void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
+    if (host_bypassed.load(std::memory_order_relaxed) && host_bypassed.exchange(false))
+        bypass_update_pending.store(true);
+
+    bool isPlaying = false;
+    std::int64_t timeInSamples = 0;
+    if (auto* head = getPlayHead())
+    {
+        if (const auto pos = head->getPosition())
+        {
+            if (const auto samples = pos->getTimeInSamples())
+            {
+                isPlaying = pos->getIsPlaying();
+                timeInSamples = *samples;
+            }
+        }
+    }
+
+    int expected = OWNER_NONE;
+    block_owns_recording =
+        rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire);
+    if (!block_owns_recording)
+    {
+        // The watchdog is ending this instance's stream right now: the audio flows on unrecorded,
+        // and the next block sees the transport state that the watchdog left.
+        FSUM_LOG(8) << "isPlaying=" << isPlaying << " (recording held elsewhere), " << timeInSamples;
+        if (isPlaying)
+            playProcess(buffer, midi);
+        else
+            clear_extra_outputs(buffer);
+        return;
+    }
+
+    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlayingLastBlock << "), "
+                << timeInSamples;
+
+    if (isPlaying && !wasPlayingLastBlock)
+    {
+        position = std::max<std::int64_t>(timeInSamples, 0);
+        playStart();
+    }
+
+    if (!isPlaying)
+    {
+        clear_extra_outputs(buffer);
+    }
+    else
+    {
+        position = std::max(position, timeInSamples);
+        playProcess(buffer, midi);
+        position += buffer.getNumSamples();
+        hnd->watchdog_deadline.store(hnd->mgr->seconds() + 0.5, std::memory_order_relaxed);
+    }
+
+    if (!isPlaying && wasPlayingLastBlock)
+    {
+        playEnd();
+        position = 0;
+        hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
+    }
+    wasPlayingLastBlock = isPlaying;
+    block_owns_recording = false;
+    release_recording();
+}
+
+void FlipsumAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
+    if (!host_bypassed.exchange(true))
+        bypass_update_pending.store(true);
+    int expected = OWNER_NONE;
+    if (rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire))
+    {
+        position += buffer.getNumSamples();
+        release_recording();
+    }
+}
+
+void FlipsumAudioProcessor::timerCallback()
+{
+    if (bypass_update_pending.exchange(false))
+        bypassStateChanged();
+}
+
+void FlipsumAudioProcessor::bypassStateChanged()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    hnd->mgr->update_slave_cnt_internal();
+}
+
+void FlipsumAudioProcessor::clear_extra_outputs(juce::AudioBuffer<float>& buffer) const
+{
+    const int last = std::min(getTotalNumOutputChannels(), buffer.getNumChannels());
+    for (int ch = getTotalNumInputChannels(); ch < last; ++ch)
+        buffer.clear(ch, 0, buffer.getNumSamples());
+}
+
+void FlipsumAudioProcessor::playStart()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    for (auto& held : rec_buf)
+    {
+        held.bufnum = 0;
+        if (held.buf != nullptr)
+        {
+            // A buffer kept from a play whose last unit could not be handed over: it serves again.
+            std::memset(held.buf, 0, FlipsumManager::unit_samples * sizeof(float));
+            held.bufnum = static_cast<std::size_t>(position) >> FlipsumManager::unit_shift;
+        }
+    }
+    recording_active = false;
+
+    if (mode.load() == ROLE_SEND)
+    {
+        const FlipsumManager::slave_channel_mode_t channel_mode =
+            force_record_mono.load() ? 2 : (getTotalNumInputChannels() == 1 ? 0 : 1);
+        rec_channel_mode = channel_mode;
+        recording_active = FlipsumManager::slave_start_rec(hnd, channel_mode);
+    }
+
+    if (!recording_active)
+        return;
+    FSUM_LOG(4) << "Recording active=" << true << " [this=0x" << logger::hex(this) << "]";
+    const FlipsumManager::filterMode_t filter = FlipsumManager::get_filter_mode();
+    filter_on = filter != FlipsumManager::FILT_OFF;
+    if (filter_on)
+    {
+        lowshelf[0] = lowshelf_state_t{};
+        if (filter == FlipsumManager::FILT_LOWBOOST)
+            lowshelf[0].set_lowboost(sample_rate);
+        lowshelf[1] = lowshelf[0];
+    }
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::playback_started, 0, 1.0f);
+}
+
+void FlipsumAudioProcessor::playProcess(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
+    juce::ignoreUnused(midi);
+    apply_gain_record_polarity(buffer, block_owns_recording && recording_active);
+    clear_extra_outputs(buffer);
+    if (open_editor() != nullptr)
+        merge_peak(buffer);
+}
+
+void FlipsumAudioProcessor::apply_gain_record_polarity(juce::AudioBuffer<float>& buffer, const bool record)
+{
+    const float g = std::pow(10.0f, gain.load(std::memory_order_relaxed) * 0.05f);
+    const bool bypass = FlipsumManager::get_bypass_all();
+    const bool skip_polarity = bypass && mode.load() != ROLE_OFF;
+    const int n = buffer.getNumSamples();
+    const int channels = std::min({getTotalNumInputChannels(), buffer.getNumChannels(), 2});
+
+    for (int ch = 0; ch < channels; ++ch)
+    {
+        float* data = buffer.getWritePointer(ch);
+        const float pol =
+            skip_polarity ? 1.0f : polarity[static_cast<std::size_t>(ch)].load(std::memory_order_relaxed);
+        const bool record_this = record && (ch == 0 || rec_channel_mode == 1);
+        if (!record_this)
+        {
+            // pol is +1 or -1, so one multiply by g * pol equals the two multiplies exactly.
+            if (g * pol != 1.0f)
+                juce::FloatVectorOperations::multiply(data, g * pol, n);
+            continue;
+        }
+
+        if (g != 1.0f)
+            juce::FloatVectorOperations::multiply(data, g, n);
+
+        const bool sum = rec_channel_mode == 2 && ch == 0 && channels >= 2;
+        if (!sum && !filter_on)
+        {
+            record_samples(0 + static_cast<std::size_t>(ch), data, n, position);
+        }
+        else
+        {
+            // The forced-mono sum uses channel 1 after the gain, which it has not had yet.
+            const float* right = sum ? buffer.getReadPointer(1) : nullptr;
+            float* out = scratch.data();
+            const int piece = static_cast<int>(scratch.size());
+            auto& shelf = lowshelf[static_cast<std::size_t>(ch)];
+            for (int done = 0; done < n; done += piece)
+            {
+                const int k = std::min(piece, n - done);
+                const float* in = data + done;
+                if (sum)
+                {
+                    for (int i = 0; i < k; ++i)
+                        out[i] = in[i] + right[done + i] * g;
+                    in = out;
+                }
+                if (filter_on)
+                    for (int i = 0; i < k; ++i)
+                        out[i] = shelf.process(in[i]);
+                record_samples(static_cast<std::size_t>(ch), out, k, position + done);
+            }
+        }
+
+        if (pol != 1.0f)
+            juce::FloatVectorOperations::multiply(data, pol, n);
+    }
+}
+
+void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* src, const int n,
+                                           std::int64_t p)
+{
+    rec_buf_t& held = rec_buf[ch];
+    int done = 0;
+    while (done < n)
+    {
+        if (held.buf == nullptr)
+        {
+            held.buf = FlipsumManager::slave_get_buffer(hnd);
+            held.bufnum = static_cast<std::size_t>(p) >> FlipsumManager::unit_shift;
+            if (held.buf == nullptr)
+                return; // the rest of the block is not recorded; the next block asks again
+        }
+
+        const std::int64_t unit_start = static_cast<std::int64_t>(held.bufnum) << FlipsumManager::unit_shift;
+        const std::int64_t unit_end = unit_start + static_cast<std::int64_t>(FlipsumManager::unit_samples);
+        if (p >= unit_end)
+        {
+            if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum))
+            {
+                held.buf = nullptr;
+                continue;
+            }
+            // The gather thread is behind: this unit is lost for the channel, and the buffer
+            // serves the unit the recording has reached.
+            FSUM_LOG(6) << "Recording gap: unit #" << held.bufnum << " of [this=0x" << logger::hex(this)
+                        << ",ch=" << ch << "] dropped";
+            std::memset(held.buf, 0, FlipsumManager::unit_samples * sizeof(float));
+            held.bufnum = static_cast<std::size_t>(p) >> FlipsumManager::unit_shift;
+            continue;
+        }
+        if (p < unit_start)
+        {
+            // Cannot happen while the position only grows; skip rather than write before the buffer.
+            const int skip = static_cast<int>(std::min<std::int64_t>(unit_start - p, n - done));
+            done += skip;
+            p += skip;
+            continue;
+        }
+
+        const int k = static_cast<int>(std::min<std::int64_t>(n - done, unit_end - p));
+        std::memcpy(held.buf + (p - unit_start), src + done, static_cast<std::size_t>(k) * sizeof(float));
+        p += k;
+        done += k;
+    }
+}
+
+void FlipsumAudioProcessor::merge_peak(const juce::AudioBuffer<float>& buffer)
+{
+    float block_peak = 0.0f;
+    const int n = buffer.getNumSamples();
+    const int channels = std::min({getTotalNumInputChannels(), buffer.getNumChannels(), 2});
+    for (int ch = 0; ch < channels && n > 0; ++ch)
+    {
+        const auto range = juce::FloatVectorOperations::findMinAndMax(buffer.getReadPointer(ch), n);
+        block_peak = std::max({block_peak, std::abs(range.getStart()), std::abs(range.getEnd())});
+    }
+    float current = peak.load();
+    while (block_peak > current && !peak.compare_exchange_weak(current, block_peak))
+    {
+    }
+}
+
+void FlipsumAudioProcessor::playEnd()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    if (recording_active)
+    {
+        for (std::size_t ch = 0; ch < rec_buf.size(); ++ch)
+        {
+            rec_buf_t& held = rec_buf[ch];
+            if (held.buf == nullptr)
+                continue;
+            // A buffer that cannot be handed over stays held and is reused by the next play.
+            if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum))
+            {
+                held.buf = nullptr;
+                held.bufnum = 0;
+            }
+        }
+        FlipsumManager::slave_end_rec(hnd);
+    }
+    filter_on = false;
+    recording_active = false;
+    peak.store(0.0f);
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::playback_ended, 0, 0.0f);
+}
+
+void FlipsumAudioProcessor::manager_watchdog_callback()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    int expected = OWNER_NONE;
+    if (!rec_owner.compare_exchange_strong(expected, OWNER_WATCHDOG, std::memory_order_acquire))
+    {
+        FSUM_LOG(6) << "Watchdog skipped: [this=0x" << logger::hex(this) << "] is being processed";
+        return;
+    }
+    if (hnd->mgr->seconds() < hnd->watchdog_deadline.load(std::memory_order_relaxed))
+    {
+        // The audio thread played a block after the deadline was read.
+        release_recording();
+        return;
+    }
+    playEnd();
+    position = 0;
+    wasPlayingLastBlock = false;
+    hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
+    release_recording();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Roles and settings
+
+void FlipsumAudioProcessor::set_as_master()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    if (mode.load() == ROLE_MASTER)
+        return;
+    FlipsumManager& manager = *hnd->mgr;
+    manager.claim_master_internal(hnd);
+    mode.store(ROLE_MASTER);
+    manager.update_slave_cnt_internal();
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::mode, ROLE_MASTER, 0.0f);
+}
+
+void FlipsumAudioProcessor::set_not_master(bool isSlave)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", isSlave=" << isSlave;
+    const std::uint32_t wanted = isSlave ? ROLE_SEND : ROLE_OFF;
+    if (mode.load() == wanted)
+        return;
+    FlipsumManager& manager = *hnd->mgr;
+    if (mode.load() == ROLE_MASTER)
+        manager.release_master_internal(hnd);
+    mode.store(wanted);
+    manager.update_slave_cnt_internal();
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::mode, wanted, 0.0f);
+}
+
+void FlipsumAudioProcessor::set_force_record_mono(const bool yes)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", yes=" << yes;
+    if (force_record_mono.load() == yes)
+        return;
+    force_record_mono.store(yes);
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::link_lr, 0, yes ? 1.0f : 0.0f);
+}
+
+bool FlipsumAudioProcessor::get_force_record_mono() const
+{
+    return force_record_mono.load();
+}
+
+void FlipsumAudioProcessor::set_gain(float g)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", g=" << g;
+    if (std::isnan(g))
+        return;
+    if (g >= 20.0f)
+        g = 20.0f;
+    if (g <= -20.0f)
+        g = -20.0f;
+    if (gain.load() == g)
+        return;
+    gain.store(g);
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::gain, 0, g);
+}
+
+float FlipsumAudioProcessor::get_gain() const
+{
+    return gain.load();
+}
+
+void FlipsumAudioProcessor::set_polarity(const std::size_t channel, const int pol)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
+    if (channel >= polarity.size() || (pol != 1 && pol != -1))
+        return;
+    const float value = static_cast<float>(pol);
+    if (polarity[channel].load() == value)
+        return;
+    polarity[channel].store(value);
+    if (auto* editor = open_editor())
+        deliver_editor_update(*editor, editor_update_t::polarity, channel, pol == -1 ? 1.0f : 0.0f);
+}
+
+int FlipsumAudioProcessor::get_polarity(const std::size_t channel) const
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel;
+    if (channel >= polarity.size())
+        return 0;
+    return static_cast<int>(polarity[channel].load());
+}
+
+float FlipsumAudioProcessor::get_and_clear_peak()
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
+    return peak.exchange(0.0f);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Host-facing properties
 
 const juce::String FlipsumAudioProcessor::getName() const
 {
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     return "Signflux";
 }
 
-void FlipsumAudioProcessor::prepareToPlay(double, int) {}
+const juce::String FlipsumAudioProcessor::getInputChannelName(int index) const
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
+    return juce::String(index + 1);
+}
 
-void FlipsumAudioProcessor::releaseResources() {}
+const juce::String FlipsumAudioProcessor::getOutputChannelName(int index) const
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
+    return juce::String(index + 1);
+}
 
-void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>&, juce::MidiBuffer&) {}
+bool FlipsumAudioProcessor::isInputChannelStereoPair(int) const
+{
+    return true;
+}
+
+bool FlipsumAudioProcessor::isOutputChannelStereoPair(int) const
+{
+    return true;
+}
+
+bool FlipsumAudioProcessor::silenceInProducesSilenceOut() const
+{
+    return false;
+}
+
+double FlipsumAudioProcessor::getTailLengthSeconds() const
+{
+    return 0.0;
+}
+
+bool FlipsumAudioProcessor::acceptsMidi() const
+{
+    return false;
+}
+
+bool FlipsumAudioProcessor::producesMidi() const
+{
+    return false;
+}
+
+juce::AudioProcessorEditor* FlipsumAudioProcessor::createEditor()
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    return nullptr;
+}
+
+bool FlipsumAudioProcessor::hasEditor() const
+{
+    return false;
+}
+
+int FlipsumAudioProcessor::getNumParameters()
+{
+    FSUM_LOG_GUARD(7);
+    return 0;
+}
+
+const juce::String FlipsumAudioProcessor::getParameterName(int index)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
+    return {};
+}
+
+float FlipsumAudioProcessor::getParameter(int index)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
+    FSUM_LOG(4) << "Return value=" << 0;
+    return 0.0f;
+}
+
+const juce::String FlipsumAudioProcessor::getParameterText(int index)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
+    return {};
+}
+
+int FlipsumAudioProcessor::getParameterNumSteps(int)
+{
+    return 0;
+}
+
+float FlipsumAudioProcessor::getParameterDefaultValue(int index)
+{
+    JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE("-Wdeprecated-declarations")
+    return getParameter(index);
+    JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+}
+
+void FlipsumAudioProcessor::setParameter(int index, float newValue)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", index=" << index << ", newValue=" << newValue;
+}
+
+int FlipsumAudioProcessor::getNumPrograms()
+{
+    return 0;
+}
+
+int FlipsumAudioProcessor::getCurrentProgram()
+{
+    return 0;
+}
+
+void FlipsumAudioProcessor::setCurrentProgram(int) {}
+
+const juce::String FlipsumAudioProcessor::getProgramName(int)
+{
+    return {};
+}
+
+void FlipsumAudioProcessor::changeProgramName(int, const juce::String&) {}
+
+// ---------------------------------------------------------------------------------------------
+// State blob: version, manager chunk, role, two polarity bytes, gain code (16-bit little-endian),
+// forced-mono flag.
+
+void FlipsumAudioProcessor::getStateInformation(juce::MemoryBlock& destData)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    std::uint8_t blob[state_blob_size] = {};
+    blob[0] = state_blob_version;
+    FSUM_LOG(6) << "ver=" << static_cast<unsigned>(blob[0]);
+    std::uint8_t* p = hnd->mgr->getStateInformation_internal(blob + 1);
+
+    *p = static_cast<std::uint8_t>(mode.load());
+    FSUM_LOG(6) << "mode=" << static_cast<unsigned>(*p);
+    ++p;
+    for (std::size_t ch = 0; ch < polarity.size(); ++ch)
+    {
+        *p = polarity[ch].load() >= 0.0f ? 1 : 0;
+        FSUM_LOG(6) << "polarity[" << ch << "]=" << static_cast<unsigned>(*p);
+        ++p;
+    }
+
+    // Rounded to the nearest 0.1 dB step, so that every setting of the knob comes back as it was.
+    const float scaled = (gain.load() + 20.0f) * 10.0f;
+    const long code = std::clamp(std::lround(scaled), 0L, 400L);
+    FSUM_LOG(6) << "gain=" << code;
+    *p = static_cast<std::uint8_t>(code & 0xFF);
+    FSUM_LOG(6) << "gain_lo=" << static_cast<unsigned>(*p);
+    ++p;
+    *p = static_cast<std::uint8_t>((code >> 8) & 0xFF);
+    FSUM_LOG(6) << "gain_hi=" << static_cast<unsigned>(*p);
+    ++p;
+    *p = force_record_mono.load() ? 1 : 0;
+    FSUM_LOG(6) << "force_record_mono=" << static_cast<unsigned>(*p);
+
+    destData.append(blob, state_blob_size);
+}
+
+void FlipsumAudioProcessor::setStateInformation(const void* data, int sizeInBytes)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", data=" << data
+                << ", sizeInBytes=" << sizeInBytes;
+    if (data == nullptr || sizeInBytes < 1)
+        return;
+
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    const std::uint8_t* const end = p + sizeInBytes;
+    const unsigned version = *p++;
+    FSUM_LOG(6) << "ver=" << version;
+    if (version == 0)
+    {
+        set_gain(0.0f);
+        set_force_record_mono(false);
+        return;
+    }
+
+    p = hnd->mgr->setStateInformation_internal(p, static_cast<std::size_t>(end - p));
+
+    if (p >= end)
+        return;
+    const unsigned role = *p++;
+    FSUM_LOG(6) << "mode=" << role;
+    if (role == ROLE_OFF)
+        set_not_master(false);
+    else if (role == ROLE_SEND)
+        set_not_master(true);
+    else if (role == ROLE_MASTER)
+        set_as_master();
+
+    for (std::size_t ch = 0; ch < polarity.size(); ++ch)
+    {
+        if (p >= end)
+            return;
+        const unsigned byte = *p++;
+        FSUM_LOG(6) << "polarity[" << ch << "]=" << byte;
+        set_polarity(ch, byte == 0 ? -1 : 1);
+    }
+
+    if (version == 1)
+    {
+        set_gain(0.0f);
+        set_force_record_mono(false);
+        return;
+    }
+
+    if (p >= end)
+        return;
+    const unsigned lo = *p++;
+    FSUM_LOG(6) << "gain_lo=" << lo;
+    if (p >= end)
+        return;
+    const unsigned hi = *p++;
+    FSUM_LOG(6) << "gain_hi=" << hi;
+    const unsigned code = hi * 256 + lo;
+    FSUM_LOG(6) << "gain=" << code;
+    set_gain(static_cast<float>(code) * 0.1f + (-20.0f));
+
+    if (version == 2)
+    {
+        set_force_record_mono(false);
+        return;
+    }
+
+    if (p >= end)
+        return;
+    const unsigned mono = *p++;
+    FSUM_LOG(6) << "force_record_mono=" << mono;
+    set_force_record_mono(mono == 1);
+}
 
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
 {

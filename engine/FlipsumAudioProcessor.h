@@ -1,30 +1,193 @@
 #pragma once
 
-// The plug-in instance that hosts load through JUCE's format wrappers.
+// The plug-in instance that hosts load through JUCE's format wrappers. It registers with the shared
+// FlipsumManager, applies gain and per-channel polarity while the transport plays, records its
+// track for the analysis in the send role, and saves its settings (and the manager's) in an 11-byte
+// state blob.
+//
+// Threads: the message thread makes and destroys the instance and calls the setters, the role
+// members, prepareToPlay, releaseResources and the state members; the audio thread calls
+// processBlock and processBlockBypassed (lock-free, no allocation); the gather thread calls
+// manager_watchdog_callback; the processing thread calls get_polarity and set_polarity. The record
+// buffers and the transport state are taken by one side at a time through an atomic owner flag.
+
+#include "engine/FlipsumManager.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
-class FlipsumAudioProcessor : public juce::AudioProcessor
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class FlipsumAudioProcessor : public juce::AudioProcessor, private juce::Timer
 {
 public:
+    // Roles.
+    enum : std::uint32_t
+    {
+        ROLE_OFF = 0,
+        ROLE_SEND = 1,
+        ROLE_MASTER = 2
+    };
+
+    // State of one channel's low-shelf filter (direct form I, double precision) and its
+    // coefficients.
+    struct lowshelf_state_t
+    {
+        std::uint64_t xi = 0;
+        double x[3] = {0.0, 0.0, 0.0};
+        double b0 = 0.0, b1 = 0.0, b2 = 0.0;
+        std::uint64_t yi = 0;
+        double y[2] = {0.0, 0.0};
+        double a1 = 0.0, a2 = 0.0;
+
+        // The low shelf at 100 Hz, +20 dB, Q 1 for the sample rate; the history is cleared.
+        void set_lowboost(const int sample_rate);
+        float process(const float sample);
+    };
+
+    // A record buffer held for one channel and the unit it belongs to.
+    struct rec_buf_t
+    {
+        float* buf = nullptr;
+        std::size_t bufnum = 0;
+    };
+
+    // Size of the saved state blob.
+    static constexpr std::size_t state_blob_size = 11;
+    static constexpr std::uint8_t state_blob_version = 3;
+
     FlipsumAudioProcessor();
     ~FlipsumAudioProcessor() override;
 
+    // --- Host-facing properties -------------------------------------------------------------
     const juce::String getName() const override;
     void prepareToPlay(double sampleRate, int samplesPerBlock) override;
     void releaseResources() override;
+    // Audio thread: gain and polarity while the transport plays, and the recording.
     void processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    // Audio thread: the audio is left alone; the recording position moves on.
+    void processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
+    using juce::AudioProcessor::processBlock;
+    using juce::AudioProcessor::processBlockBypassed;
 
-    double getTailLengthSeconds() const override { return 0.0; }
-    bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
-    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-    bool hasEditor() const override { return false; }
-    int getNumPrograms() override { return 0; }
-    int getCurrentProgram() override { return 0; }
-    void setCurrentProgram(int) override {}
-    const juce::String getProgramName(int) override { return {}; }
-    void changeProgramName(int, const juce::String&) override {}
-    void getStateInformation(juce::MemoryBlock&) override {}
-    void setStateInformation(const void*, int) override {}
+    const juce::String getInputChannelName(int index) const override;
+    const juce::String getOutputChannelName(int index) const override;
+    bool isInputChannelStereoPair(int index) const override;
+    bool isOutputChannelStereoPair(int index) const override;
+    bool silenceInProducesSilenceOut() const override;
+    double getTailLengthSeconds() const override;
+    bool acceptsMidi() const override;
+    bool producesMidi() const override;
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override;
+
+    int getNumParameters() override;
+    const juce::String getParameterName(int index) override;
+    float getParameter(int index) override;
+    const juce::String getParameterText(int index) override;
+    int getParameterNumSteps(int index) override;
+    float getParameterDefaultValue(int index) override;
+    void setParameter(int index, float newValue) override;
+
+    int getNumPrograms() override;
+    int getCurrentProgram() override;
+    void setCurrentProgram(int index) override;
+    const juce::String getProgramName(int index) override;
+    void changeProgramName(int index, const juce::String& newName) override;
+
+    void getStateInformation(juce::MemoryBlock& destData) override;
+    void setStateInformation(const void* data, int sizeInBytes) override;
+
+    // --- Roles (message thread) ---------------------------------------------------------------
+    void set_as_master();
+    // Becomes a send (isSlave) or an instance in role off; a master gives up its role first.
+    void set_not_master(bool isSlave);
+    std::uint32_t get_mode() const noexcept { return mode.load(); }
+
+    // --- Settings (message thread; polarity also the processing thread) ------------------------
+    void set_force_record_mono(const bool yes);
+    bool get_force_record_mono() const;
+    // Clamped to [-20, +20] dB; a value that is not a number is ignored.
+    void set_gain(float g);
+    float get_gain() const;
+    // pol is +1 (keep) or -1 (invert) for channel 0 or 1; anything else is ignored.
+    void set_polarity(const std::size_t channel, const int pol);
+    int get_polarity(const std::size_t channel) const;
+    // The largest absolute output sample since the last call, measured while an editor is open.
+    float get_and_clear_peak();
+
+    // The host has bypassed the instance since its last processBlock (any thread).
+    bool is_host_bypassed() const noexcept { return host_bypassed.load(); }
+    // This instance's record at the manager.
+    FlipsumManager::slave_hnd_t handle() const noexcept { return hnd; }
+
+    // Gather thread, with the manager's first mutex held: ends the stream of an instance whose host
+    // stopped calling processBlock. Does nothing when the audio thread is inside processBlock or
+    // has refreshed the deadline since.
+    void manager_watchdog_callback();
+
+    // The open editor, or null; lock-free, so any thread may ask. No editor exists yet: createEditor
+    // makes none, so this is always null and every editor update is skipped.
+    juce::AudioProcessorEditor* open_editor() const noexcept { return active_editor.load(); }
+
+private:
+    // Who holds the record buffers and the transport state.
+    enum : int
+    {
+        OWNER_NONE = 0,
+        OWNER_AUDIO = 1,
+        OWNER_WATCHDOG = 2,
+        OWNER_MESSAGE = 3
+    };
+
+    // Message thread: brings the master's send count up to date after a host bypass change.
+    void bypassStateChanged();
+    void timerCallback() override;
+
+    // Audio thread (playEnd also the watchdog and the message thread, holding the recording).
+    void playStart();
+    void playProcess(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi);
+    void playEnd();
+    // Copies n samples of one recorded channel to the record buffers from timeline position p on.
+    void record_samples(const std::size_t ch, const float* src, const int n, std::int64_t p);
+    // Gain, recording and polarity of the playing block's first two channels.
+    void apply_gain_record_polarity(juce::AudioBuffer<float>& buffer, const bool record);
+    void clear_extra_outputs(juce::AudioBuffer<float>& buffer) const;
+    void merge_peak(const juce::AudioBuffer<float>& buffer);
+    // Message thread: waits until neither the audio thread nor the watchdog holds the recording.
+    void take_recording_from_message_thread();
+    void release_recording() noexcept;
+
+    FlipsumManager::slave_hnd_t hnd = nullptr;
+    std::atomic<std::uint32_t> mode{ROLE_SEND};
+    int sample_rate = 44100;
+    std::atomic<bool> force_record_mono{false};
+    std::atomic<bool> host_bypassed{false};
+    bool wasPlayingLastBlock = false;
+    bool recording_active = false;
+    std::int64_t position = 0;
+    std::atomic<float> gain{0.0f};
+    std::array<std::atomic<float>, 2> polarity;
+    std::array<rec_buf_t, 2> rec_buf;
+    bool filter_on = false;
+    std::array<lowshelf_state_t, 2> lowshelf;
+    std::vector<float> scratch;
+    std::atomic<float> peak{0.0f};
+
+    // Taken by compare-and-swap by the audio thread for each block, by the watchdog and by the
+    // message thread; guards wasPlayingLastBlock, recording_active, position, rec_buf, filter_on,
+    // lowshelf, rec_channel_mode and the hand-over calls of this instance.
+    std::atomic<int> rec_owner{OWNER_NONE};
+    // Set by the audio thread for the block it is processing while it holds the recording.
+    bool block_owns_recording = false;
+    // How the current recording was opened (fixed for the whole play).
+    FlipsumManager::slave_channel_mode_t rec_channel_mode = 0;
+    // A host bypass change waits for the message thread.
+    std::atomic<bool> bypass_update_pending{false};
+    std::atomic<juce::AudioProcessorEditor*> active_editor{nullptr};
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(FlipsumAudioProcessor)
 };

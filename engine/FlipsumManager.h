@@ -1,0 +1,302 @@
+#pragma once
+
+// The process-wide manager that every plug-in instance of one host process shares: the analysis
+// settings, the registry of instances with their send and master roles, the lock-free hand-over
+// of recorded buffers (the static slave_ calls), the record buffer pool and the gather and
+// processing threads. It exists while at least one instance is registered.
+//
+// Threads: the message thread makes and destroys the manager, registers instances and changes
+// roles and settings; the audio thread calls only the static slave_ members, get_bypass_all() and
+// get_filter_mode(); the gather and processing threads are the manager's own. The first mutex
+// guards the instance map, the records' manager reference and processor pointer, the armed flag
+// and the buffer pool; the second mutex guards the work queue and the done list.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+class FlipsumAudioProcessor;
+
+namespace juce
+{
+class AudioProcessorEditor;
+}
+
+class FlipsumManager
+{
+public:
+    using self_t = FlipsumManager;
+
+    // Search kind.
+    enum algMode_t : std::uint32_t
+    {
+        ALG_FAST = 0,
+        ALG_FULL = 1
+    };
+
+    // Per-track normalisation of the correlation matrix before the search.
+    enum normMode_t : std::uint32_t
+    {
+        NORM_OFF = 0,
+        NORM_PEAK = 1,
+        NORM_RMS = 2
+    };
+
+    // Treatment of the analysed copy of a track.
+    enum filterMode_t : std::uint32_t
+    {
+        FILT_OFF = 0,
+        FILT_LOWBOOST = 1
+    };
+
+    // How a send instance records: 0 mono (one stream, channel 0), 1 stereo (streams on channels 0
+    // and 1), 2 stereo summed to mono (one stream on channel 0, result copied to channel 1).
+    using slave_channel_mode_t = std::uint32_t;
+
+    // Samples in one record buffer: one unit of the host timeline.
+    static constexpr std::size_t unit_samples = 65536;
+    static constexpr unsigned unit_shift = 16;
+
+    // Marker values in a submission slot's buf; anything of 3 or more is a record buffer.
+    static constexpr std::uintptr_t marker_stream_start = 1;
+    static constexpr std::uintptr_t marker_stream_end = 2;
+
+    // States of a submission slot.
+    enum : std::uint32_t
+    {
+        SLOT_FREE = 0,
+        SLOT_WRITING = 1,
+        SLOT_READY = 2,
+        SLOT_READING = 3
+    };
+
+    static constexpr std::size_t n_owned = 2;
+    static constexpr std::size_t n_spare = 4;
+    static constexpr std::size_t n_submit = 8;
+
+    // The watchdog deadline of an instance that is not playing: the largest float value.
+    static constexpr double no_deadline = 3.4028234663852886e38;
+
+    // Frees a record buffer allocated with posix_memalign.
+    struct buffer_deleter
+    {
+        void operator()(float* p) const noexcept { std::free(p); }
+    };
+
+    // One entry of an instance's hand-over ring. The writer owns buf, bufnum and ch while the
+    // state is SLOT_WRITING, the gather thread while it is SLOT_READING.
+    struct submit_slot_t
+    {
+        float* buf = nullptr;
+        std::size_t bufnum = 0;
+        std::size_t ch = 0;
+        std::atomic<std::uint32_t> state{SLOT_FREE};
+    };
+
+    // One registered instance. Made by reg_internal, owned by the instance map; after
+    // unregistration (proc null) it waits there until the gather thread has taken back its buffers.
+    struct apState_t
+    {
+        apState_t(std::shared_ptr<FlipsumManager> manager, FlipsumAudioProcessor* processor);
+
+        // The strong reference that keeps the manager alive; moved out at unregistration.
+        std::shared_ptr<FlipsumManager> mgr;
+        // The instance; null once it has unregistered. Guarded by the first mutex.
+        FlipsumAudioProcessor* proc;
+
+        // True from a successful stream start to the stream end (written by the recording side).
+        std::atomic<bool> recording{false};
+        // Chosen at stream start by the recording side; read by the processing thread.
+        std::atomic<slave_channel_mode_t> channel_mode{0};
+        // Buffers the instance fills or holds (null = free); changed by the recording side only.
+        std::array<std::atomic<float*>, n_owned> owned_buf;
+        // Zeroed buffers offered by the gather thread (null = empty).
+        std::array<std::atomic<float*>, n_spare> spare_buf;
+        // The hand-over ring to the gather thread.
+        std::array<submit_slot_t, n_submit> submit_slot;
+        // Manager seconds after which the gather thread ends the instance's stream.
+        std::atomic<double> watchdog_deadline{no_deadline};
+    };
+
+    using slave_hnd_t = apState_t*;
+
+    // One recording of the send instances, shared by the gather thread, its work units and the
+    // processing thread.
+    struct job_t
+    {
+        std::map<std::pair<FlipsumAudioProcessor*, std::size_t>, std::size_t> tracks;
+        std::vector<bool> started;
+        std::size_t n_started = 0;
+        std::vector<bool> ended;
+        std::size_t n_ended = 0;
+        bool complete = false; // second mutex
+        std::size_t next_unit = 0;
+        std::atomic<std::size_t> n_processed{0};
+    };
+    using job_ptr = std::shared_ptr<job_t>;
+
+    // One unit of the timeline for every track of a job; bufs[t] is null where track t delivered
+    // nothing. The pool owns the buffers.
+    struct work_unit_t
+    {
+        std::size_t unitnum = SIZE_MAX;
+        std::vector<float*> bufs;
+        job_ptr job;
+    };
+
+    // Constructible only through get_inst().
+    struct private_tag
+    {
+    };
+    explicit FlipsumManager(private_tag);
+    ~FlipsumManager();
+
+    FlipsumManager(const FlipsumManager&) = delete;
+    FlipsumManager& operator=(const FlipsumManager&) = delete;
+
+    // The shared manager, made (with both worker threads started) when there is none. Takes no
+    // lock. Any thread while an instance is registered; otherwise the message thread only.
+    // Throws std::system_error ("thread constructor failed") when a worker thread cannot start.
+    static std::shared_ptr<FlipsumManager> get_inst();
+
+    // --- Registration (message thread) -------------------------------------------------------
+
+    // Registers proc; mgr (from get_inst) is moved into the new record.
+    slave_hnd_t reg_internal(std::shared_ptr<self_t>& mgr, FlipsumAudioProcessor* proc);
+    // Releases the master role if proc holds it, then unregisters; may destroy the manager.
+    void unreg_internal(slave_hnd_t hnd);
+
+    // --- Settings (message thread; set_recording_armed_internal also the processing thread) -----
+    // Each returns at once when the value does not change; otherwise the master's editor follows.
+
+    void set_recording_armed_internal(const bool yes);
+    void set_bypass_all_internal(const bool yes);
+    void set_alg_mode_internal(const algMode_t mode);
+    void set_norm_mode_internal(const normMode_t mode);
+    void set_filter_mode_internal(const filterMode_t mode);
+
+    bool get_recording_armed_internal() const; // takes the first mutex
+    bool get_bypass_all_internal() const;
+    algMode_t get_alg_mode_internal() const;
+    filterMode_t get_filter_mode_internal() const;
+
+    // Audio thread: read the shared manager's field without a lock.
+    static bool get_bypass_all();
+    static filterMode_t get_filter_mode();
+
+    // Asks the running search to stop (any thread).
+    void stop_processing_internal();
+
+    // --- Roles (message thread) --------------------------------------------------------------
+
+    // The first registered instance in map order whose role is master, or null.
+    FlipsumAudioProcessor* master() const;
+    void update_slave_cnt_internal();
+    std::size_t get_slave_cnt_internal() const;
+    // Makes every send instance an instance in role off.
+    void clear_slaves_internal();
+    void release_master_internal(slave_hnd_t hnd);
+    void claim_master_internal(slave_hnd_t hnd);
+
+    // --- State chunk (message thread) ---------------------------------------------------------
+
+    // Writes the 4-byte chunk at buf and returns buf + 4.
+    std::uint8_t* getStateInformation_internal(std::uint8_t* buf) const;
+    // Applies a chunk of size bytes through the setters; returns the position after what it read.
+    const std::uint8_t* setStateInformation_internal(const std::uint8_t* p, std::size_t size);
+
+    // Seconds since the manager was made: the clock of the watchdog deadlines. Any thread.
+    double seconds() const noexcept;
+
+    // --- Recording hand-over (audio thread, and the gather thread's watchdog) -------------------
+    // Lock-free except for the first mutex inside slave_start_rec; no allocation; every retry is
+    // bounded, so a gather thread that does not keep up costs the recording a stretch, never the
+    // audio thread a wait. At most one writer per instance at a time (the processor makes sure).
+
+    // Opens a recording when the manager is armed, bypass-all is off and the ring has room for the
+    // start markers and, later, the end markers. True when it did.
+    static bool slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode);
+    // Moves an offered spare buffer into a free owned slot and returns it (all zeros); null when
+    // no spare is offered after a few tries or both owned slots are in use.
+    static float* slave_get_buffer(slave_hnd_t hnd);
+    // Submits an owned buffer and frees its owned slot. False (and the buffer stays owned) when
+    // buf is not owned or the ring has no room beyond what the open streams' end markers need.
+    static bool slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, float* buf,
+                                    const std::size_t bufnum);
+    // Places one entry in the first free slot of the ring; false when every slot stays busy.
+    static bool slave_submit(slave_hnd_t hnd, const std::size_t ch, float* buf, const std::size_t bufnum);
+    // Closes an open recording with its end markers.
+    static void slave_end_rec(slave_hnd_t hnd);
+    // Number of free submission slots (a lower bound while the caller is the only writer).
+    static std::size_t free_submit_slots(const apState_t& state) noexcept;
+
+private:
+    friend class FlipsumManagerProbe; // test access to the worker states and the armed flag
+
+    // What the master's open editor is told about.
+    enum class master_update_t
+    {
+        optimize,
+        bypass_all,
+        alg_mode,
+        norm_mode,
+        filter_mode,
+        send_cnt,
+    };
+
+    // Brings the master's open editor up to date. The master is looked up under the first mutex.
+    // On the message thread (where instances are made and destroyed) it stays valid after the
+    // mutex is released, and the editor is called without the mutex, so that it may call back
+    // into the manager. On any other thread the call is made while the mutex is held: the master
+    // cannot be unregistered meanwhile, and off the message thread an editor setter only posts its
+    // work to the GUI thread and never calls back.
+    void notify_master_editor(const master_update_t what, const int value);
+    // Tells every registered instance's open editor whether its master button is usable; first
+    // mutex held by the caller.
+    void set_master_buttons_locked(const bool enabled);
+    FlipsumAudioProcessor* master_locked() const; // first mutex held by the caller
+
+    void gather_thread_func();
+    void process_thread_func();
+    // Waits until a worker asked to stop (state 2) has stopped, then joins it; logs under the
+    // caller's signature (destruction and failed construction).
+    static void wait_for_worker(std::atomic<int>& state, std::condition_variable& cv, std::thread& thread,
+                                const char* wait_text, const char* function) noexcept;
+    // Hands one update to the master's open editor.
+    static void deliver_master_update(juce::AudioProcessorEditor& editor, const master_update_t what,
+                                      const int value);
+
+    std::atomic<algMode_t> alg_mode{ALG_FULL};
+    std::atomic<normMode_t> norm_mode{NORM_OFF};
+    std::atomic<filterMode_t> filter_mode{FILT_OFF};
+    std::atomic<bool> bypass_all{false};
+    std::chrono::steady_clock::time_point start_time;
+    mutable std::mutex first_mutex;
+    std::map<FlipsumAudioProcessor*, std::unique_ptr<apState_t>> instances;
+    // Unregistered records pushed out of the instance map because a new instance was made at the
+    // same address before the gather thread had reclaimed them; the gather thread reclaims and
+    // drops them like the unregistered records of the map. First mutex.
+    std::vector<std::unique_ptr<apState_t>> retired_records;
+    bool recording_armed = false;
+    std::thread gather_thread;
+    std::condition_variable gather_cv;
+    std::atomic<int> gather_state{0};
+    std::vector<std::unique_ptr<float, buffer_deleter>> buffer_pool;
+    std::mutex second_mutex;
+    std::thread process_thread;
+    std::condition_variable process_cv;
+    std::atomic<int> process_state{0};
+    std::vector<std::unique_ptr<work_unit_t>> work_queue;
+    std::vector<std::unique_ptr<work_unit_t>> done_list;
+    std::atomic<bool> cancel{false};
+};

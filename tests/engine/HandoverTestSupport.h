@@ -1,0 +1,165 @@
+#pragma once
+
+// Helpers of the engine suites: access to the manager's private state, a hand-driven stand-in for
+// the gather thread's side of the hand-over, a play head the test moves, and a reader of the log.
+
+#include "engine/FlipsumAudioProcessor.h"
+#include "engine/FlipsumManager.h"
+#include "engine/Logger.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+class FlipsumManagerProbe
+{
+public:
+    static int gather_state(const FlipsumManager& m) { return m.gather_state.load(); }
+    static int process_state(const FlipsumManager& m) { return m.process_state.load(); }
+    static bool armed(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        return m.recording_armed;
+    }
+    static std::size_t retired(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        return m.retired_records.size();
+    }
+};
+
+// One entry read from an instance's ring; a record buffer's samples are copied out.
+struct Taken
+{
+    std::uintptr_t marker = 0; // 1 start, 2 end, 0 for a buffer
+    std::size_t bufnum = 0;
+    std::size_t ch = 0;
+    std::vector<float> samples;
+};
+
+// The gather side of the hand-over, run by hand (or by one thread): offers zeroed buffers in the
+// spare slots and drains the ready submission slots, taking the buffers back at once.
+class FakeGather
+{
+public:
+    explicit FakeGather(std::size_t buffers = 16, bool copy_samples = true, bool zero_returned = true)
+        : copy(copy_samples), zero(zero_returned)
+    {
+        for (std::size_t i = 0; i < buffers; ++i)
+        {
+            void* p = nullptr;
+            if (posix_memalign(&p, 64, FlipsumManager::unit_samples * sizeof(float)) != 0)
+                std::abort();
+            std::memset(p, 0, FlipsumManager::unit_samples * sizeof(float));
+            pool.emplace_back(static_cast<float*>(p));
+            free_list.push_back(static_cast<float*>(p));
+        }
+    }
+
+    void offer(FlipsumManager::apState_t& s)
+    {
+        for (auto& slot : s.spare_buf)
+        {
+            if (free_list.empty())
+                return;
+            float* expected = nullptr;
+            if (slot.load() == nullptr && slot.compare_exchange_strong(expected, free_list.back()))
+                free_list.pop_back();
+        }
+    }
+
+    std::vector<Taken> drain(FlipsumManager::apState_t& s)
+    {
+        std::vector<Taken> out;
+        for (auto& slot : s.submit_slot)
+        {
+            std::uint32_t expected = FlipsumManager::SLOT_READY;
+            if (!slot.state.compare_exchange_strong(expected, FlipsumManager::SLOT_READING))
+                continue;
+            Taken t;
+            t.bufnum = slot.bufnum;
+            t.ch = slot.ch;
+            const auto value = reinterpret_cast<std::uintptr_t>(slot.buf);
+            if (value < 3)
+                t.marker = value;
+            else
+            {
+                if (copy)
+                    t.samples.assign(slot.buf, slot.buf + FlipsumManager::unit_samples);
+                if (zero)
+                    std::memset(slot.buf, 0, FlipsumManager::unit_samples * sizeof(float));
+                free_list.push_back(slot.buf);
+                slot.buf = nullptr;
+                slot.bufnum = 0;
+                slot.ch = 0;
+            }
+            slot.state.exchange(FlipsumManager::SLOT_FREE);
+            out.push_back(std::move(t));
+        }
+        return out;
+    }
+
+    // Drains, then offers again.
+    std::vector<Taken> pump(FlipsumManager::apState_t& s)
+    {
+        auto taken = drain(s);
+        offer(s);
+        return taken;
+    }
+
+    std::vector<std::unique_ptr<float, FlipsumManager::buffer_deleter>> pool;
+    std::vector<float*> free_list;
+    bool copy;
+    bool zero;
+};
+
+// A play head whose transport the test sets before each block.
+struct FakePlayHead : juce::AudioPlayHead
+{
+    juce::Optional<PositionInfo> getPosition() const override
+    {
+        if (!has_position)
+            return {};
+        PositionInfo info;
+        info.setIsPlaying(playing);
+        info.setTimeInSamples(time);
+        return info;
+    }
+    bool has_position = true;
+    bool playing = false;
+    std::int64_t time = 0;
+};
+
+// Reads the records that the log file gained since the reader was made.
+class LogReader
+{
+public:
+    LogReader() : offset(size_now()) {}
+    std::vector<std::string> lines() const
+    {
+        std::ifstream in(logger::manager::log_file_path());
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::vector<std::string> result;
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return result;
+    }
+    std::size_t count(const std::string& text) const
+    {
+        std::size_t n = 0;
+        for (const auto& line : lines())
+            if (line.find(text) != std::string::npos)
+                ++n;
+        return n;
+    }
+
+private:
+    static std::size_t size_now()
+    {
+        std::ifstream in(logger::manager::log_file_path(), std::ios::ate);
+        return in ? static_cast<std::size_t>(in.tellg()) : 0;
+    }
+    std::size_t offset;
+};
