@@ -33,7 +33,8 @@ double ns_per_call(Fn fn, long iterations)
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < iterations; ++i)
         fn(i);
-    const auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    const auto ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     return ns / static_cast<double>(iterations);
 }
 

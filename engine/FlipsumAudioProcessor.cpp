@@ -289,7 +289,7 @@ void FlipsumAudioProcessor::playStart()
         const FlipsumManager::slave_channel_mode_t channel_mode =
             force_record_mono.load() ? 2 : (getTotalNumInputChannels() == 1 ? 0 : 1);
         rec_channel_mode = channel_mode;
-        recording_active = FlipsumManager::slave_start_rec(hnd, channel_mode);
+        recording_active = FlipsumManager::slave_start_rec(hnd, channel_mode, may_wait_for_gather());
     }
 
     if (!recording_active)
@@ -387,7 +387,7 @@ void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* sr
     {
         if (held.buf == nullptr)
         {
-            held.buf = FlipsumManager::slave_get_buffer(hnd);
+            held.buf = FlipsumManager::slave_get_buffer(hnd, may_wait_for_gather());
             held.bufnum = static_cast<std::size_t>(p) >> FlipsumManager::unit_shift;
             if (held.buf == nullptr)
                 return; // the rest of the block is not recorded; the next block asks again
@@ -397,7 +397,7 @@ void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* sr
         const std::int64_t unit_end = unit_start + static_cast<std::int64_t>(FlipsumManager::unit_samples);
         if (p >= unit_end)
         {
-            if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum))
+            if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum, may_wait_for_gather()))
             {
                 held.buf = nullptr;
                 continue;
@@ -454,7 +454,7 @@ void FlipsumAudioProcessor::playEnd()
             if (held.buf == nullptr)
                 continue;
             // A buffer that cannot be handed over stays held and is reused by the next play.
-            if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum))
+            if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum, may_wait_for_gather()))
             {
                 held.buf = nullptr;
                 held.bufnum = 0;

@@ -157,6 +157,12 @@ private:
     void apply_gain_record_polarity(juce::AudioBuffer<float>& buffer, const bool record);
     void clear_extra_outputs(juce::AudioBuffer<float>& buffer) const;
     void merge_peak(const juce::AudioBuffer<float>& buffer);
+    // During an offline render (the host set non-realtime) the audio thread waits for the gather
+    // thread rather than losing a stretch of the recording; never the watchdog or the message thread.
+    bool may_wait_for_gather() const noexcept
+    {
+        return rec_owner.load(std::memory_order_relaxed) == OWNER_AUDIO && isNonRealtime();
+    }
     // Message thread: waits until neither the audio thread nor the watchdog holds the recording.
     void take_recording_from_message_thread();
     void release_recording() noexcept;

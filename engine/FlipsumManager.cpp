@@ -1,13 +1,23 @@
 #include "engine/FlipsumManager.h"
 
 #include "engine/FlipsumAudioProcessor.h"
+#include "engine/GatherWorker.h"
 #include "engine/Logger.h"
 #include "engine/OnStart.h"
+#include "engine/ProcessWorker.h"
 #include "engine/StaticInitOrder.h"
+
+#include "search/CanonicalPolarities.h"
+#include "search/Plugin.h"
 
 #include <juce_events/juce_events.h>
 
+#include <cmath>
+#include <functional>
+#include <iomanip>
 #include <iostream>
+#include <limits>
+#include <sstream>
 #include <system_error>
 
 namespace
@@ -23,6 +33,12 @@ constexpr std::chrono::milliseconds worker_poll{50};
 // over the ring before an entry is dropped. The audio thread never waits longer than that.
 constexpr int get_buffer_tries = 2;
 constexpr int submit_passes = 2;
+
+// How long a worker thread pauses after an error before its next pass.
+constexpr std::chrono::milliseconds worker_error_pause{100};
+
+// The dB figure of a level change against a level of 0 (or not a number).
+constexpr float no_level_db = 3.4028234663852886e38f;
 
 const char* alg_mode_name(const FlipsumManager::algMode_t mode)
 {
@@ -181,34 +197,62 @@ void FlipsumManager::gather_thread_func()
 {
     FSUM_LOG_GUARD(1);
     gather_state.exchange(1);
-    for (;;)
     {
+        GatherWorker worker(*this);
+        for (;;)
         {
-            std::unique_lock<std::mutex> lock(first_mutex);
-            if (gather_state.load() != 2)
-                gather_cv.wait_for(lock, worker_max_wait);
+            try
+            {
+                worker.wait(worker.pass());
+            }
+            catch (const std::exception& e)
+            {
+                // A pass cut short loses at most the entries it had gathered; the next one goes on.
+                FSUM_LOG(1) << "Exception! " << logger::exception_type_name(e) << ": " << e.what();
+                std::this_thread::sleep_for(worker_error_pause);
+            }
+            if (gather_state.load() == 2)
+                break;
         }
-        int expected = 2;
-        if (gather_state.compare_exchange_strong(expected, 0))
-            break;
     }
+    // Last act: the job, the pending units and the free units went with the worker.
+    int expected = 2;
+    gather_state.compare_exchange_strong(expected, 0);
 }
 
 void FlipsumManager::process_thread_func()
 {
     FSUM_LOG_GUARD(1);
     process_state.exchange(1);
+    std::unique_ptr<ProcessWorker> worker;
     for (;;)
     {
+        try
         {
-            std::unique_lock<std::mutex> lock(second_mutex);
-            if (process_state.load() != 2)
-                process_cv.wait_for(lock, worker_max_wait);
+            if (!worker)
+                worker = std::make_unique<ProcessWorker>(*this);
+            worker->wait(worker->pass());
         }
-        int expected = 2;
-        if (process_state.compare_exchange_strong(expected, 0))
+        catch (const std::exception& e)
+        {
+            FSUM_LOG(1) << "Exception! " << logger::exception_type_name(e) << ": " << e.what();
+            if (worker)
+                worker->abandon_job();
+            std::this_thread::sleep_for(worker_error_pause);
+        }
+        catch (...)
+        {
+            FSUM_LOG(1) << "Exception! (not a standard exception)";
+            if (worker)
+                worker->abandon_job();
+            std::this_thread::sleep_for(worker_error_pause);
+        }
+        if (process_state.load() == 2)
             break;
     }
+    worker.reset();
+    int expected = 2;
+    process_state.compare_exchange_strong(expected, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -227,9 +271,10 @@ FlipsumManager::slave_hnd_t FlipsumManager::reg_internal(std::shared_ptr<self_t>
         if (stale != instances.end())
         {
             // An instance that lived at this address has unregistered and not been reclaimed yet.
-            retired_records.push_back(std::move(stale->second));
+            retired_records.emplace_back(proc, std::move(stale->second));
             instances.erase(stale);
         }
+        record->serial = ++registrations;
         instances.emplace(proc, std::move(record));
         gather_cv.notify_all();
     }
@@ -357,6 +402,269 @@ void FlipsumManager::stop_processing_internal()
 {
     FSUM_LOG_GUARD(3);
     cancel.store(true, std::memory_order_relaxed);
+}
+
+FlipsumManager::job_outcome_t FlipsumManager::last_job_outcome() const
+{
+    const std::lock_guard<std::mutex> lock(second_mutex);
+    return last_outcome;
+}
+
+void FlipsumManager::record_job_outcome(job_outcome_t outcome)
+{
+    const std::lock_guard<std::mutex> lock(second_mutex);
+    outcome.serial = last_outcome.serial + 1;
+    last_outcome = outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Search run (processing thread)
+
+void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t& corr,
+                                              const job_ptr& job, const std::vector<float>& rms,
+                                              const std::vector<float>& peaks)
+{
+    FSUM_LOG_GUARD(3);
+    const std::size_t n = job->tracks.size();
+    job_outcome_t outcome;
+    outcome.tracks = n;
+
+    const auto M = [&corr](const std::size_t i, const std::size_t j)
+    { return corr->matrix[Flipsearch::Correlation::Algorithm::packedIndex(std::max(i, j), std::min(i, j))]; };
+
+    if (corr->nTracks != n || corr->matrix.size() < n * (n + 1) / 2 || rms.size() < n || peaks.size() < n)
+    {
+        FSUM_LOG(2) << "Correlation of " << corr->nTracks << " tracks does not match the job's " << n
+                    << ", quitting!";
+        set_recording_armed_internal(false);
+        outcome.end = job_end_t::no_search;
+        record_job_outcome(outcome);
+        return;
+    }
+
+    if (logger::manager::enabled(8))
+    {
+        std::ostringstream text;
+        text << "corr=[";
+        for (std::size_t i = 0; i < n; ++i)
+        {
+            if (i != 0)
+                text << ";";
+            for (std::size_t j = 0; j < n; ++j)
+            {
+                if (j != 0)
+                    text << ",";
+                text << std::setw(8) << M(i, j);
+            }
+        }
+        text << "]";
+        FSUM_LOG(8) << text.str();
+    }
+
+    FSUM_LOG(4) << "Looking for FlipOpt algorithm...";
+    const algMode_t kind = alg_mode.load(std::memory_order_relaxed);
+    const auto usable = [kind, n](const Flipsearch::FlipOpt::Plugin* const p)
+    {
+        if (!p->enabled())
+        {
+            FSUM_LOG(4) << p->name() << " is not enabled";
+            return false;
+        }
+        if (kind == ALG_FULL && (p->tags() & Flipsearch::TAG_FULL) == 0)
+        {
+            FSUM_LOG(4) << p->name() << " is not a Full-type algorithm";
+            return false;
+        }
+        if (kind == ALG_FAST && (p->tags() & Flipsearch::TAG_FAST) == 0)
+        {
+            FSUM_LOG(4) << p->name() << " is not a Fast-type algorithm";
+            return false;
+        }
+        if (p->min_tracks() > n)
+        {
+            FSUM_LOG(4) << p->name() << " needs more tracks ( " << n << " < " << p->min_tracks() << " )";
+            return false;
+        }
+        if (p->max_tracks() < n)
+        {
+            FSUM_LOG(4) << p->name() << " needs fewer tracks ( " << n << " > " << p->max_tracks() << " )";
+            return false;
+        }
+        return true;
+    };
+    const Flipsearch::FlipOpt::Plugin* chosen = nullptr;
+    for (const Flipsearch::FlipOpt::Plugin* p :
+         Flipsearch::Factory<Flipsearch::FlipOpt::Plugin>::get_inst().plugins)
+        if (usable(p))
+        {
+            chosen = p;
+            break;
+        }
+    if (chosen == nullptr)
+    {
+        FSUM_LOG(4) << "No usable FlipOpt plugin found, quitting!";
+        progress_process_data(-1.0f, 0.0f);
+        set_recording_armed_internal(false);
+        outcome.end = job_end_t::no_search;
+        record_job_outcome(outcome);
+        return;
+    }
+
+    FSUM_LOG(4) << "Using flipopt algorithm: " << chosen->name();
+    const Flipsearch::FlipOpt::Algorithm::ptr_t search = chosen->getInstance();
+    FSUM_LOG(6) << "Starting polarity optimization";
+    search->setup(corr);
+    const auto start = std::chrono::steady_clock::now();
+    const std::function<bool(float)> progress = [this, start](const float p)
+    {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+                .count();
+        progress_process_data(p, static_cast<float>(ns) * 1e-9f);
+        return !cancel.load();
+    };
+    search->process(corr, progress);
+
+    if (cancel.load())
+    {
+        FSUM_LOG(4) << "Processing cancelled";
+        set_recording_armed_internal(false);
+        set_master_status_clear(false);
+        outcome.end = job_end_t::cancelled;
+        record_job_outcome(outcome);
+        return;
+    }
+
+    FSUM_LOG(6) << "Finished polarity optimization";
+    std::vector<float> signs(n, 1.0f);
+    for (std::size_t i = 0; i < n && i < search->polarities.size(); ++i)
+        signs[i] = static_cast<float>(search->polarities[i]);
+    Flipsearch::canonicalizePolarities(signs.data(), n, peaks.data(), rms.data());
+    std::vector<int> next(n), prev(n, 1);
+    const std::vector<int> raw(n, 1);
+    for (std::size_t i = 0; i < n; ++i)
+        next[i] = signs[i] < 0.0f ? -1 : 1;
+
+    std::uint32_t flips = 0;
+    {
+        const std::lock_guard<std::mutex> lock(first_mutex);
+        for (const auto& track : job->tracks)
+        {
+            FlipsumAudioProcessor* const proc = track.first.first;
+            const std::size_t ch = track.first.second;
+            const std::size_t k = track.second;
+            const auto inst = instances.find(proc);
+            const auto serial = job->serials.find(proc);
+            if (inst == instances.end() || inst->second->proc == nullptr ||
+                (serial != job->serials.end() && serial->second != inst->second->serial))
+                continue; // removed since the recording (or another instance now at its address)
+            prev[k] = proc->get_polarity(ch);
+            proc->set_polarity(ch, next[k]);
+            FSUM_LOG(4) << "Setting processor 0x" << logger::hex(proc) << " (ch " << ch << ") [#" << k
+                        << "] to polarity " << next[k];
+            if (next[k] == -1)
+                ++flips;
+            if (ch == 0 && inst->second->channel_mode.load() == 2)
+            {
+                proc->set_polarity(1, next[k]);
+                FSUM_LOG(4) << "Setting copy to processor 0x" << logger::hex(proc) << " (ch " << 1 << ") [#"
+                            << k << "] to polarity " << next[k];
+                if (next[k] == -1)
+                    ++flips;
+            }
+        }
+    }
+
+    const auto level = [&M, n](const std::vector<int>& s)
+    {
+        float diag = 0.0f;
+        for (std::size_t i = 0; i < n; ++i)
+            diag += M(i, i);
+        float e = 0.5f * diag;
+        for (std::size_t i = 1; i < n; ++i)
+        {
+            if (s[i] == 0)
+                continue;
+            for (std::size_t j = 0; j < i; ++j)
+                e += static_cast<float>(s[i] * s[j]) * M(i, j);
+        }
+        return std::sqrt(e + e);
+    };
+    const float l_raw = level(raw);
+    const float l_prev = level(prev);
+    const float l_new = level(next);
+    FSUM_LOG(6) << "RMS_raw=" << l_raw << ", RMS_prev=" << l_prev << ", RMS_new=" << l_new
+                << ", flipCnt=" << flips;
+
+    const auto db = [l_new](const float against)
+    {
+        if (against == 0.0f || std::isnan(against))
+            return no_level_db;
+        return 20.0f * std::log10(l_new / against);
+    };
+    outcome.end = job_end_t::done;
+    outcome.flips = flips;
+    outcome.db_raw = db(l_raw);
+    outcome.db_prev = db(l_prev);
+    outcome.rms_raw = l_raw;
+    outcome.rms_prev = l_prev;
+    outcome.rms_new = l_new;
+
+    set_recording_armed_internal(false);
+    set_master_status_done(flips, outcome.db_raw, outcome.db_prev);
+    record_job_outcome(outcome);
+}
+
+float FlipsumManager::progress_process_data(const float progress, const float elapsed)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", progress=" << progress
+                << ", elapsed=" << elapsed;
+    float remaining = -1.0f;
+    if (elapsed >= 1.0f && progress > 0.0f && progress < 1.0f)
+        remaining = (1.0f - progress) * (elapsed / progress);
+    if ((remaining >= 1.0f && elapsed >= 0.5f) || elapsed >= 1.5f)
+        set_master_status_progress(progress, remaining);
+    return elapsed + 0.3f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The master's status line. The lookup and the editor call happen under the first mutex: the
+// master cannot be unregistered meanwhile, and off the GUI thread an editor setter only posts its
+// work and never calls back into the manager.
+
+void FlipsumManager::set_master_status_clear(const bool listening)
+{
+    const std::lock_guard<std::mutex> lock(first_mutex);
+    if (FlipsumAudioProcessor* const master_proc = master_locked())
+        if (auto* editor = master_proc->open_editor())
+        {
+            // The editor's set_ui_status_clear(listening) is called here once the editor exists.
+            juce::ignoreUnused(editor, listening);
+        }
+}
+
+void FlipsumManager::set_master_status_progress(const float progress, const float remaining)
+{
+    const std::lock_guard<std::mutex> lock(first_mutex);
+    if (FlipsumAudioProcessor* const master_proc = master_locked())
+        if (auto* editor = master_proc->open_editor())
+        {
+            // The editor's set_ui_status_progress(progress, remaining) is called here.
+            juce::ignoreUnused(editor, progress, remaining);
+        }
+}
+
+void FlipsumManager::set_master_status_done(const std::uint32_t flips, const float db_raw,
+                                            const float db_prev)
+{
+    const std::lock_guard<std::mutex> lock(first_mutex);
+    if (FlipsumAudioProcessor* const master_proc = master_locked())
+        if (auto* editor = master_proc->open_editor())
+        {
+            // The editor's set_ui_status_done(flips, db_raw, db_prev) is called here.
+            juce::ignoreUnused(editor, flips, db_raw, db_prev);
+        }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -564,7 +872,25 @@ std::size_t FlipsumManager::free_submit_slots(const apState_t& state) noexcept
     return count;
 }
 
-bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode)
+template <class Ready>
+bool FlipsumManager::wait_for_gather(slave_hnd_t hnd, Ready ready)
+{
+    if (ready())
+        return true;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(offline_wait_limit);
+    do
+    {
+        hnd->mgr->gather_cv.notify_all();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        if (ready())
+            return true;
+    } while (std::chrono::steady_clock::now() < limit);
+    FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " waited " << offline_wait_limit
+                << " s for the gather thread in vain";
+    return false;
+}
+
+bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode, const bool may_wait)
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: ap=0x" << logger::hex(hnd->proc) << ", mode=" << mode;
@@ -575,6 +901,8 @@ bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t
     // Room for the start markers now and for the end markers later: the ring then always takes
     // the stream's end, even from the gather thread's watchdog, which cannot wait for itself.
     const std::size_t streams = mode == 1 ? 2 : 1;
+    if (may_wait)
+        wait_for_gather(hnd, [&] { return free_submit_slots(*hnd) >= 2 * streams; });
     if (free_submit_slots(*hnd) < 2 * streams)
     {
         FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " cannot start recording: submission slots busy";
@@ -617,10 +945,21 @@ bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* 
     return false;
 }
 
-float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd)
+float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
 {
     float* spare = nullptr;
     std::size_t spare_index = 0;
+    if (may_wait && hnd->owned_buf[0].load() != nullptr && hnd->owned_buf[1].load() != nullptr)
+        return nullptr;
+    if (may_wait)
+        wait_for_gather(hnd,
+                        [hnd]
+                        {
+                            for (const auto& slot : hnd->spare_buf)
+                                if (slot.load() != nullptr)
+                                    return true;
+                            return false;
+                        });
     for (int attempt = 0; attempt < get_buffer_tries && spare == nullptr; ++attempt)
     {
         for (std::size_t i = 0; i < n_spare; ++i)
@@ -658,7 +997,7 @@ float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd)
 }
 
 bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, float* buf,
-                                         const std::size_t bufnum)
+                                         const std::size_t bufnum, const bool may_wait)
 {
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: ap=0x" << logger::hex(hnd->proc) << ", ch=" << ch << ", buf=0x" << logger::hex(buf)
@@ -677,6 +1016,8 @@ bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, 
 
     // Keep the slots that the open streams' end markers will need.
     const std::size_t reserved = hnd->recording.load() ? (hnd->channel_mode.load() == 1 ? 2 : 1) : 0;
+    if (may_wait)
+        wait_for_gather(hnd, [&] { return free_submit_slots(*hnd) > reserved; });
     if (free_submit_slots(*hnd) <= reserved)
     {
         hnd->mgr->gather_cv.notify_all();

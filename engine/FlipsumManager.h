@@ -11,6 +11,8 @@
 // guards the instance map, the records' manager reference and processor pointer, the armed flag
 // and the buffer pool; the second mutex guards the work queue and the done list.
 
+#include "search/CorrelationAlgorithm.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -126,6 +128,9 @@ public:
         std::array<submit_slot_t, n_submit> submit_slot;
         // Manager seconds after which the gather thread ends the instance's stream.
         std::atomic<double> watchdog_deadline{no_deadline};
+        // Registration number, unique for the manager's life: tells an instance apart from a later
+        // one made at the same address. Set under the first mutex at registration.
+        std::uint64_t serial = 0;
     };
 
     using slave_hnd_t = apState_t*;
@@ -142,6 +147,12 @@ public:
         bool complete = false; // second mutex
         std::size_t next_unit = 0;
         std::atomic<std::size_t> n_processed{0};
+        // Set by the processing thread when the job had to be abandoned (an exception while it was
+        // processed): its remaining units are handed back unprocessed and no search runs.
+        std::atomic<bool> abandoned{false};
+        // The registration number of each track's instance when the job was made: a result is
+        // applied only to the instance that recorded the track.
+        std::map<FlipsumAudioProcessor*, std::uint64_t> serials;
     };
     using job_ptr = std::shared_ptr<job_t>;
 
@@ -152,6 +163,31 @@ public:
         std::size_t unitnum = SIZE_MAX;
         std::vector<float*> bufs;
         job_ptr job;
+    };
+
+    // How the processing thread ended a job.
+    enum class job_end_t
+    {
+        done,           // searched and applied
+        cancelled,      // stop pressed: nothing applied
+        no_search,      // no usable search for the kind and track count
+        no_correlation, // no usable correlation algorithm
+        failed          // abandoned after an exception
+    };
+
+    // The last job the processing thread finished, with the figures that go to the master's status
+    // line (flips and the two level changes) and the levels behind them.
+    struct job_outcome_t
+    {
+        std::size_t serial = 0; // jobs finished so far by this manager; 0 before the first
+        job_end_t end = job_end_t::done;
+        std::size_t tracks = 0;
+        std::uint32_t flips = 0;
+        float db_raw = 0.0f;
+        float db_prev = 0.0f;
+        float rms_raw = 0.0f;
+        float rms_prev = 0.0f;
+        float rms_new = 0.0f;
     };
 
     // Constructible only through get_inst().
@@ -197,6 +233,10 @@ public:
     // Asks the running search to stop (any thread).
     void stop_processing_internal();
 
+    // The outcome of the last job that the processing thread finished (any thread). The master's
+    // editor shows the same figures; this copy serves callers without an editor, such as tests.
+    job_outcome_t last_job_outcome() const;
+
     // --- Roles (message thread) --------------------------------------------------------------
 
     // The first registered instance in map order whose role is master, or null.
@@ -223,16 +263,20 @@ public:
     // bounded, so a gather thread that does not keep up costs the recording a stretch, never the
     // audio thread a wait. At most one writer per instance at a time (the processor makes sure).
 
+    // An offline render (may_wait true, never on the gather thread) waits, up to
+    // offline_wait_limit, for the gather thread instead of losing a stretch of the recording.
+
     // Opens a recording when the manager is armed, bypass-all is off and the ring has room for the
     // start markers and, later, the end markers. True when it did.
-    static bool slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode);
+    static bool slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode,
+                                const bool may_wait = false);
     // Moves an offered spare buffer into a free owned slot and returns it (all zeros); null when
     // no spare is offered after a few tries or both owned slots are in use.
-    static float* slave_get_buffer(slave_hnd_t hnd);
+    static float* slave_get_buffer(slave_hnd_t hnd, const bool may_wait = false);
     // Submits an owned buffer and frees its owned slot. False (and the buffer stays owned) when
     // buf is not owned or the ring has no room beyond what the open streams' end markers need.
     static bool slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, float* buf,
-                                    const std::size_t bufnum);
+                                    const std::size_t bufnum, const bool may_wait = false);
     // Places one entry in the first free slot of the ring; false when every slot stays busy.
     static bool slave_submit(slave_hnd_t hnd, const std::size_t ch, float* buf, const std::size_t bufnum);
     // Closes an open recording with its end markers.
@@ -240,8 +284,13 @@ public:
     // Number of free submission slots (a lower bound while the caller is the only writer).
     static std::size_t free_submit_slots(const apState_t& state) noexcept;
 
+    // The longest an offline render waits for the gather thread before it gives up a stretch.
+    static constexpr double offline_wait_limit = 5.0;
+
 private:
     friend class FlipsumManagerProbe; // test access to the worker states and the armed flag
+    friend class GatherWorker;        // the gather thread's passes
+    friend class ProcessWorker;       // the processing thread's passes
 
     // What the master's open editor is told about.
     enum class master_update_t
@@ -268,6 +317,21 @@ private:
 
     void gather_thread_func();
     void process_thread_func();
+    // Processing thread: chooses and runs the search for a finished job and applies its result.
+    void process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t& corr, const job_ptr& job,
+                                  const std::vector<float>& rms, const std::vector<float>& peaks);
+    // Processing thread: one progress report of the running search (progress -1 when none could
+    // run); tells the master's editor the fraction and the time left. Returns elapsed + 0.3.
+    float progress_process_data(const float progress, const float elapsed);
+    // Processing thread: the master's status line; the master is looked up and its editor called
+    // under the first mutex, so the master cannot go away during the call.
+    void set_master_status_clear(const bool listening);
+    void set_master_status_progress(const float progress, const float remaining);
+    void set_master_status_done(const std::uint32_t flips, const float db_raw, const float db_prev);
+    void record_job_outcome(job_outcome_t outcome);
+    // Waits, within offline_wait_limit, until ready() holds, waking the gather thread meanwhile.
+    template <class Ready>
+    static bool wait_for_gather(slave_hnd_t hnd, Ready ready);
     // Waits until a worker asked to stop (state 2) has stopped, then joins it; logs under the
     // caller's signature (destruction and failed construction).
     static void wait_for_worker(std::atomic<int>& state, std::condition_variable& cv, std::thread& thread,
@@ -284,19 +348,21 @@ private:
     mutable std::mutex first_mutex;
     std::map<FlipsumAudioProcessor*, std::unique_ptr<apState_t>> instances;
     // Unregistered records pushed out of the instance map because a new instance was made at the
-    // same address before the gather thread had reclaimed them; the gather thread reclaims and
-    // drops them like the unregistered records of the map. First mutex.
-    std::vector<std::unique_ptr<apState_t>> retired_records;
+    // same address (kept beside them) before the gather thread had reclaimed them; the gather
+    // thread reclaims and drops them like the unregistered records of the map. First mutex.
+    std::vector<std::pair<FlipsumAudioProcessor*, std::unique_ptr<apState_t>>> retired_records;
     bool recording_armed = false;
+    std::uint64_t registrations = 0; // first mutex
     std::thread gather_thread;
     std::condition_variable gather_cv;
     std::atomic<int> gather_state{0};
     std::vector<std::unique_ptr<float, buffer_deleter>> buffer_pool;
-    std::mutex second_mutex;
+    mutable std::mutex second_mutex;
     std::thread process_thread;
     std::condition_variable process_cv;
     std::atomic<int> process_state{0};
     std::vector<std::unique_ptr<work_unit_t>> work_queue;
     std::vector<std::unique_ptr<work_unit_t>> done_list;
     std::atomic<bool> cancel{false};
+    job_outcome_t last_outcome; // second mutex
 };

@@ -16,6 +16,7 @@ struct Handover : ::testing::Test
 {
     std::unique_ptr<FlipsumAudioProcessor> proc = std::make_unique<FlipsumAudioProcessor>();
     M::slave_hnd_t hnd = proc->handle();
+    GatherDetach detached{*proc};
     FakeGather gather{8, false};
 
     void arm(bool yes) { hnd->mgr->set_recording_armed_internal(yes); }

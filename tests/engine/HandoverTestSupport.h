@@ -1,7 +1,8 @@
 #pragma once
 
 // Helpers of the engine suites: access to the manager's private state, a hand-driven stand-in for
-// the gather thread's side of the hand-over, a play head the test moves, and a reader of the log.
+// the gather thread's side of the hand-over (with the record taken away from the manager's own
+// gather thread meanwhile), a play head the test moves, and a reader of the log.
 
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/FlipsumManager.h"
@@ -28,6 +29,62 @@ public:
         const std::lock_guard<std::mutex> lock(m.first_mutex);
         return m.retired_records.size();
     }
+
+    // Takes an instance's record out of the manager's instance map, so that the gather thread no
+    // longer sees it and a test can play the gather side by hand; the spare buffers the gather
+    // thread had offered are handed back with the record.
+    static std::unique_ptr<FlipsumManager::apState_t>
+    detach(FlipsumManager& m, FlipsumAudioProcessor* proc, std::array<float*, FlipsumManager::n_spare>& kept)
+    {
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        auto it = m.instances.find(proc);
+        auto rec = std::move(it->second);
+        m.instances.erase(it);
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            kept[i] = rec->spare_buf[i].exchange(nullptr);
+        return rec;
+    }
+    // Puts a detached record back with the gather thread's spares; whatever the test's own gather
+    // side left in its slots is forgotten, so the gather thread never sees a buffer of the test's.
+    static void attach(FlipsumManager& m, FlipsumAudioProcessor* proc,
+                       std::unique_ptr<FlipsumManager::apState_t> rec,
+                       const std::array<float*, FlipsumManager::n_spare>& kept)
+    {
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        for (auto& owned : rec->owned_buf)
+            owned.store(nullptr);
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            rec->spare_buf[i].store(kept[i]);
+        for (auto& slot : rec->submit_slot)
+        {
+            slot.buf = nullptr;
+            slot.bufnum = 0;
+            slot.ch = 0;
+            slot.state.store(FlipsumManager::SLOT_FREE);
+        }
+        rec->watchdog_deadline.store(FlipsumManager::no_deadline);
+        m.instances.emplace(proc, std::move(rec));
+    }
+};
+
+// While it lives, the instance's hand-over slots belong to the test (FakeGather), not to the
+// manager's gather thread. Declare it after the instance and before the FakeGather that serves it.
+class GatherDetach
+{
+public:
+    explicit GatherDetach(FlipsumAudioProcessor& p) : proc(&p), mgr(p.handle()->mgr)
+    {
+        rec = FlipsumManagerProbe::detach(*mgr, proc, kept);
+    }
+    ~GatherDetach() { FlipsumManagerProbe::attach(*mgr, proc, std::move(rec), kept); }
+    GatherDetach(const GatherDetach&) = delete;
+    GatherDetach& operator=(const GatherDetach&) = delete;
+
+private:
+    FlipsumAudioProcessor* proc;
+    std::shared_ptr<FlipsumManager> mgr;
+    std::unique_ptr<FlipsumManager::apState_t> rec;
+    std::array<float*, FlipsumManager::n_spare> kept{};
 };
 
 // One entry read from an instance's ring; a record buffer's samples are copied out.

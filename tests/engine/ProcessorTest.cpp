@@ -24,6 +24,7 @@ struct Recording : ::testing::Test
 {
     std::unique_ptr<P> proc = std::make_unique<P>();
     M::slave_hnd_t hnd = proc->handle();
+    GatherDetach detached{*proc};
     FakePlayHead head;
     FakeGather gather{16};
     std::vector<Taken> taken;

@@ -1,0 +1,531 @@
+#include "engine/GatherWorker.h"
+
+#include "engine/FlipsumAudioProcessor.h"
+#include "engine/Logger.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
+namespace
+{
+// Everything the gather thread reports goes under the thread body's name.
+constexpr const char* gather_sig = "void FlipsumManager::gather_thread_func()";
+
+logger::log glog(const unsigned level)
+{
+    return logger::log(level, gather_sig);
+}
+
+const void* addr(const void* p)
+{
+    return p;
+}
+
+// The longest timed wait: 98304 samples at 44.1 kHz.
+constexpr double max_wait = 2.2291156462585033;
+
+// Runs of empty units passed over as old are logged one by one up to this length.
+constexpr std::size_t max_logged_run = 64;
+} // namespace
+
+GatherWorker::GatherWorker(FlipsumManager& manager)
+    : mgr(manager), pool_(manager.buffer_pool, manager.first_mutex, manager.seconds())
+{
+}
+
+GatherWorker::~GatherWorker() = default;
+
+double GatherWorker::pass()
+{
+    // What a pass cut short by an exception had gathered is dropped, not handled twice.
+    starts.clear();
+    ends.clear();
+    data.clear();
+    // 1. Periodic decision.
+    pool_.begin_pass(mgr.seconds());
+    // 2. Done units; 3. refill.
+    take_done_units();
+    pool_.refill(mgr.seconds());
+    // 4. Per-pass state.
+    pool_.reset_needed();
+    double next_wait = std::numeric_limits<double>::max();
+    // 5. Walk.
+    walk(mgr.seconds(), next_wait);
+    // 6. Stream starts (the job first); 7. stream ends.
+    if (!starts.empty() && !job_)
+        make_job();
+    stream_starts();
+    stream_ends();
+    // 8.
+    const bool complete_now = job_ && job_->n_ended == job_->n_started;
+    // 9. Leak check; 10. growth; 11. shrink.
+    leak_check(mgr.seconds());
+    if (pool_.grow())
+        next_wait = 0.0;
+    pool_.shrink(mgr.seconds());
+    // 12. Data; 13. submission; 14. completion.
+    file_data();
+    submit_units(complete_now);
+    if (complete_now)
+        complete_job();
+    return next_wait;
+}
+
+void GatherWorker::wait(const double next_wait)
+{
+    if (next_wait <= 0.0)
+        return;
+    glog(8) << "Sleeping";
+    {
+        std::unique_lock<std::mutex> lock(mgr.first_mutex);
+        const double t = std::min(next_wait, max_wait);
+        const auto ms = t < 0.2 ? std::chrono::milliseconds(200)
+                                : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
+        if (mgr.gather_state.load() != 2)
+            mgr.gather_cv.wait_for(lock, ms);
+    }
+    glog(8) << "Woke up";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void GatherWorker::take_done_units()
+{
+    const std::lock_guard<std::mutex> lock(mgr.second_mutex);
+    for (auto& unit : mgr.done_list)
+    {
+        glog(8) << "Work unit #" << unit->unitnum << " complete";
+        for (float* buf : unit->bufs)
+        {
+            if (reinterpret_cast<std::uintptr_t>(buf) <= FlipsumManager::marker_stream_end)
+                continue;
+            pool_.give_back(buf);
+            glog(8) << "Buffer 0x" << addr(buf) << " added to available list";
+        }
+        unit->bufs.clear();
+        unit->unitnum = std::numeric_limits<std::size_t>::max();
+        unit->job.reset();
+        free_units_.push_back(std::move(unit));
+    }
+    mgr.done_list.clear();
+}
+
+void GatherWorker::walk(const double now, double& next_wait)
+{
+    handled.clear();
+    std::unique_lock<std::mutex> lock(mgr.first_mutex);
+
+    // Records pushed out of the map by a new instance at the same address.
+    while (!mgr.retired_records.empty())
+    {
+        auto retired = std::move(mgr.retired_records.back());
+        mgr.retired_records.pop_back();
+        retire_record(*retired.second, retired.first);
+    }
+
+    bool restart = true;
+    while (restart)
+    {
+        restart = false;
+        for (auto it = mgr.instances.begin(); it != mgr.instances.end(); ++it)
+        {
+            record_t& rec = *it->second;
+            if (std::find(handled.begin(), handled.end(), &rec) != handled.end())
+                continue;
+            if (rec.proc == nullptr)
+            {
+                retire_record(rec, it->first);
+                const bool last = std::next(it) == mgr.instances.end();
+                mgr.instances.erase(it);
+                lock.unlock();
+                if (last)
+                {
+                    handled.clear();
+                    return;
+                }
+                lock.lock();
+                restart = true;
+                break;
+            }
+            handled.push_back(&rec);
+
+            FlipsumAudioProcessor* const proc = rec.proc;
+            const double deadline = rec.watchdog_deadline.load(std::memory_order_relaxed);
+            const double t = std::max(now, mgr.seconds());
+            if (t >= deadline)
+                proc->manager_watchdog_callback();
+            else
+                next_wait = std::min(next_wait, deadline - t);
+            pool_.offer(rec, proc);
+            drain(rec, proc);
+        }
+    }
+    lock.unlock();
+    handled.clear();
+}
+
+void GatherWorker::retire_record(record_t& rec, FlipsumAudioProcessor* proc)
+{
+    pool_.reclaim(rec, proc);
+    if (!job_)
+        return;
+    // The instance will never deliver the end of a stream it opened: close it here, so that the
+    // job completes with what was recorded.
+    for (std::size_t ch = 0; ch < 2; ++ch)
+    {
+        const auto track = job_->tracks.find({proc, ch});
+        if (track == job_->tracks.end())
+            continue;
+        const std::size_t k = track->second;
+        if (!job_->started[k] || job_->ended[k])
+            continue;
+        job_->ended[k] = true;
+        ++job_->n_ended;
+        glog(6) << "Stream closed at unregistration [AP=0x" << addr(proc) << ",ch=" << ch << "] "
+                << job_->n_ended << "/" << job_->n_started;
+    }
+}
+
+void GatherWorker::drain(record_t& rec, FlipsumAudioProcessor* proc)
+{
+    for (auto& slot : rec.submit_slot)
+    {
+        std::uint32_t expected = FlipsumManager::SLOT_READY;
+        if (!slot.state.compare_exchange_strong(expected, FlipsumManager::SLOT_READING))
+            continue;
+        const auto value = reinterpret_cast<std::uintptr_t>(slot.buf);
+        if (value == FlipsumManager::marker_stream_end)
+            ends.push_back({proc, slot.ch});
+        else if (value == FlipsumManager::marker_stream_start)
+            starts.push_back({proc, slot.ch});
+        else if (value == 0)
+            glog(6) << "Empty submission ignored [AP=0x" << addr(proc) << ",ch=" << slot.ch << "]";
+        else
+        {
+            data.push_back({slot.buf, slot.bufnum, slot.ch, proc});
+            pool_.note_seen(slot.buf);
+            slot.buf = nullptr;
+            slot.bufnum = 0;
+            slot.ch = 0;
+        }
+        slot.state.exchange(FlipsumManager::SLOT_FREE);
+    }
+}
+
+void GatherWorker::make_job()
+{
+    glog(4) << "New recording started";
+    auto job = std::make_shared<FlipsumManager::job_t>();
+    {
+        const std::lock_guard<std::mutex> lock(mgr.first_mutex);
+        for (const auto& entry : mgr.instances)
+        {
+            FlipsumAudioProcessor* const proc = entry.second->proc;
+            if (proc == nullptr || proc->get_mode() != FlipsumAudioProcessor::ROLE_SEND ||
+                proc->is_host_bypassed())
+                continue;
+            const bool two = proc->getTotalNumInputChannels() >= 2 && !proc->get_force_record_mono();
+            job->serials.emplace(proc, entry.second->serial);
+            for (std::size_t ch = 0; ch < (two ? 2u : 1u); ++ch)
+            {
+                const std::size_t k = job->tracks.size();
+                job->tracks.emplace(std::make_pair(proc, ch), k);
+                glog(6) << "Adding [AP=0x" << addr(proc) << ",ch=" << ch << "] to job as $" << k;
+            }
+        }
+    }
+    job->started.assign(job->tracks.size(), false);
+    job->ended.assign(job->tracks.size(), false);
+    job_ = std::move(job);
+    pending_.clear();
+    table_base = 0;
+    mgr.set_master_status_clear(true);
+}
+
+void GatherWorker::stream_starts()
+{
+    for (const auto& s : starts)
+    {
+        const auto track = job_ ? job_->tracks.find({s.proc, s.ch}) : decltype(job_->tracks.end()){};
+        if (!job_ || track == job_->tracks.end())
+        {
+            glog(6) << "Spurious stream start [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+            continue;
+        }
+        const std::size_t k = track->second;
+        if (job_->started[k])
+        {
+            glog(6) << "Stream already started [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+            continue;
+        }
+        glog(6) << "Stream started [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+        ++job_->n_started;
+        job_->started[k] = true;
+    }
+}
+
+void GatherWorker::stream_ends()
+{
+    for (const auto& e : ends)
+    {
+        if (!job_)
+        {
+            glog(6) << "Spurious stream end [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "] (no job)";
+            continue;
+        }
+        const auto track = job_->tracks.find({e.proc, e.ch});
+        if (track == job_->tracks.end())
+        {
+            glog(6) << "Spurious stream end [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "]";
+            continue;
+        }
+        const std::size_t k = track->second;
+        if (job_->ended[k])
+        {
+            glog(6) << "Stream already ended [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "]";
+            continue;
+        }
+        ++job_->n_ended;
+        job_->ended[k] = true;
+        glog(6) << "Stream ended [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "] " << job_->n_ended << "/"
+                << job_->n_started;
+    }
+}
+
+void GatherWorker::leak_check(const double now)
+{
+    if (!pool_.periodic())
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(mgr.second_mutex);
+        for (const auto* list : {&mgr.work_queue, &mgr.done_list})
+            for (const auto& unit : *list)
+                for (float* buf : unit->bufs)
+                    pool_.note_seen(buf);
+    }
+    if (job_)
+        for (std::size_t u = std::max(job_->next_unit, table_base); u < table_base + pending_.size(); ++u)
+            if (const auto* unit = pending_at(u))
+                for (float* buf : unit->bufs)
+                    pool_.note_seen(buf);
+    pool_.leak_check(now);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Work units
+
+FlipsumManager::work_unit_t* GatherWorker::pending_at(const std::size_t u) const
+{
+    if (u < table_base || u - table_base >= pending_.size())
+        return nullptr;
+    return pending_[u - table_base].get();
+}
+
+GatherWorker::unit_ptr& GatherWorker::pending_slot(const std::size_t u)
+{
+    if (pending_.empty())
+    {
+        table_base = u;
+        pending_.resize(1);
+    }
+    else if (u < table_base)
+    {
+        std::vector<unit_ptr> grown(table_base - u + pending_.size());
+        std::move(pending_.begin(), pending_.end(),
+                  grown.begin() + static_cast<std::ptrdiff_t>(table_base - u));
+        pending_ = std::move(grown);
+        table_base = u;
+    }
+    else if (u - table_base >= pending_.size())
+    {
+        pending_.resize(u - table_base + 1);
+    }
+    return pending_[u - table_base];
+}
+
+GatherWorker::unit_ptr GatherWorker::new_unit()
+{
+    if (free_units_.empty())
+        return std::make_unique<FlipsumManager::work_unit_t>();
+    unit_ptr unit = std::move(free_units_.back());
+    free_units_.pop_back();
+    return unit;
+}
+
+void GatherWorker::file_data()
+{
+    for (const auto& d : data)
+    {
+        try
+        {
+            file_buffer(d);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The track misses this unit; the zero buffer stands in for it.
+            glog(2) << "Out of memory: buffer 0x" << addr(d.buf) << " for work unit #" << d.unit << " [AP=0x"
+                    << addr(d.proc) << ",ch=" << d.ch << "] dropped";
+            reject(d.buf);
+        }
+    }
+}
+
+void GatherWorker::file_buffer(const data_t& d)
+{
+    if (!job_)
+    {
+        glog(6) << "Spurious buffer recieved [AP=" << addr(d.proc) << ",ch=" << d.ch << "]";
+        reject(d.buf);
+        return;
+    }
+    if (d.unit < job_->next_unit)
+    {
+        glog(6) << "Data from [AP=0x" << addr(d.proc) << ",ch=" << d.ch << "] arrived late, work unit #"
+                << d.unit << " already submitted";
+        reject(d.buf);
+        return;
+    }
+    if (!pending_.empty())
+    {
+        const std::size_t low = std::min(d.unit, table_base);
+        const std::size_t high = std::max(d.unit, table_base + pending_.size() - 1);
+        if (high - low >= max_table_span)
+        {
+            glog(2) << "Buffer 0x" << addr(d.buf) << " for work unit #" << d.unit << " [AP=0x" << addr(d.proc)
+                    << ",ch=" << d.ch << "] dropped: too far from work unit #" << table_base;
+            reject(d.buf);
+            return;
+        }
+    }
+
+    unit_ptr& slot = pending_slot(d.unit);
+    if (!slot)
+    {
+        unit_ptr unit = new_unit();
+        unit->job = job_;
+        unit->unitnum = d.unit;
+        unit->bufs.assign(job_->tracks.size(), nullptr);
+        slot = std::move(unit);
+        glog(8) << "New work unit #" << d.unit;
+    }
+
+    const auto track = job_->tracks.find({d.proc, d.ch});
+    if (track == job_->tracks.end())
+    {
+        glog(6) << "Spurious buffer recieved [AP=" << addr(d.proc) << ",ch=" << d.ch << "]";
+        reject(d.buf);
+        return;
+    }
+    const std::size_t k = track->second;
+    float*& entry = slot->bufs[k];
+    if (entry == nullptr)
+    {
+        entry = d.buf;
+        glog(8) << "Buffer 0x" << addr(d.buf) << " added to work unit #" << slot->unitnum << " ($" << k
+                << ")";
+        return;
+    }
+    glog(6) << "Can't insert buffer 0x" << addr(d.buf) << ", #" << d.unit << " $" << k << " already has 0x"
+            << addr(entry);
+    reject(d.buf);
+}
+
+void GatherWorker::submit_units(const bool complete_now)
+{
+    if (!job_)
+        return;
+    const std::size_t end = table_base + pending_.size();
+    if (pending_.empty() || job_->next_unit >= end)
+        return;
+
+    const std::size_t n = job_->tracks.size();
+    std::size_t last = 0;
+    lastdata.assign(n, 0);
+    for (std::size_t u = std::max(job_->next_unit, table_base); u < end; ++u)
+    {
+        const auto* unit = pending_at(u);
+        if (unit == nullptr)
+            continue;
+        last = u;
+        for (std::size_t t = 0; t < n; ++t)
+            if (unit->bufs[t] != nullptr)
+                lastdata[t] = u;
+    }
+
+    std::size_t u = job_->next_unit;
+    while (u < end)
+    {
+        const auto* unit = pending_at(u);
+        const bool old = u + 2 <= last;
+        if (unit == nullptr && (old || complete_now))
+        {
+            // Pass over the run of empty entries at once (a recording may start far into the
+            // timeline); only those that rule "old" lets go when the recording is not complete.
+            std::size_t stop = u + 1;
+            while (stop < end && pending_at(stop) == nullptr)
+                ++stop;
+            if (!complete_now)
+                stop = std::min(stop, last - 1);
+            if (old)
+            {
+                if (stop - u <= max_logged_run)
+                    for (std::size_t v = u; v < stop; ++v)
+                        glog(8) << "Work unit #" << v << "is old, so proceeding anyway";
+                else
+                    glog(8) << "Work units #" << u << " to #" << stop - 1 << " are old, so proceeding anyway";
+            }
+            u = stop;
+            continue;
+        }
+        if (old)
+        {
+            glog(8) << "Work unit #" << u << "is old, so proceeding anyway";
+            submit_unit(u);
+            ++u;
+            continue;
+        }
+        if (complete_now)
+        {
+            submit_unit(u);
+            ++u;
+            continue;
+        }
+        bool ready = unit != nullptr;
+        for (std::size_t t = 0; ready && t < n; ++t)
+            ready = unit->bufs[t] != nullptr || lastdata[t] > u;
+        if (!ready)
+        {
+            glog(8) << "Work unit #" << u << " is blocking";
+            break;
+        }
+        submit_unit(u);
+        ++u;
+    }
+    job_->next_unit = u;
+}
+
+void GatherWorker::submit_unit(const std::size_t u)
+{
+    unit_ptr& slot = pending_[u - table_base];
+    const std::lock_guard<std::mutex> lock(mgr.second_mutex);
+    mgr.work_queue.push_back(std::move(slot));
+    job_->next_unit = u + 1;
+    glog(8) << "Submitted work unit #" << u << " to processing thread";
+    mgr.process_cv.notify_all();
+}
+
+void GatherWorker::complete_job()
+{
+    glog(4) << "Recording complete: " << job_->tracks.size() << " tracks, "
+            << job_->n_processed.load() * FlipsumManager::unit_samples << " (max) samples";
+    {
+        const std::lock_guard<std::mutex> lock(mgr.second_mutex);
+        job_->complete = true;
+        job_.reset();
+        mgr.process_cv.notify_all();
+    }
+    pending_.clear();
+    table_base = 0;
+}

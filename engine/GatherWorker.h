@@ -1,0 +1,100 @@
+#pragma once
+
+// The gather thread's work: one pass at a time it ends the streams of instances whose host went
+// quiet (the watchdog), offers zeroed record buffers, drains the instances' hand-over rings, turns
+// the first stream start into a job, counts stream starts and ends, files every recorded buffer
+// into the work unit of its timeline position, passes the units in unit order to the processing
+// thread, completes the job when every started stream has ended, and takes back the buffers of
+// instances that have unregistered.
+//
+// Threads: FlipsumManager::gather_thread_func runs one worker for the thread's whole life; a test
+// may drive a worker by hand instead, once the manager's own gather thread has stopped. Never
+// holds both of the manager's mutexes at once.
+
+#include "engine/FlipsumManager.h"
+#include "engine/RecordBufferPool.h"
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class GatherWorker
+{
+public:
+    explicit GatherWorker(FlipsumManager& manager);
+    // Releases the job, the pending units and the free units (the buffers stay in the pool).
+    ~GatherWorker();
+
+    GatherWorker(const GatherWorker&) = delete;
+    GatherWorker& operator=(const GatherWorker&) = delete;
+
+    // One pass up to the completion step; returns how long to wait before the next one (seconds;
+    // 0 when the next pass should run at once).
+    double pass();
+    // Waits on the gather condition variable for about next_wait seconds (200 ms to 2229 ms); a
+    // notification ends the wait early.
+    void wait(const double next_wait);
+
+    // State for tests and the leak check.
+    RecordBufferPool& pool() noexcept { return pool_; }
+    const FlipsumManager::job_ptr& job() const noexcept { return job_; }
+    std::size_t free_units() const noexcept { return free_units_.size(); }
+
+    // Units beyond this distance from the first unit of a job are refused: a timeline position
+    // that far ahead is a host error, and the table of pending units would not fit in memory.
+    static constexpr std::size_t max_table_span = std::size_t(1) << 20;
+
+private:
+    using record_t = FlipsumManager::apState_t;
+    using unit_ptr = std::unique_ptr<FlipsumManager::work_unit_t>;
+
+    struct stream_event_t
+    {
+        FlipsumAudioProcessor* proc;
+        std::size_t ch;
+    };
+    struct data_t
+    {
+        float* buf;
+        std::size_t unit;
+        std::size_t ch;
+        FlipsumAudioProcessor* proc;
+    };
+
+    void take_done_units();
+    void walk(const double now, double& next_wait);
+    // First mutex held: reclaims an unregistered instance's buffers and closes its open streams.
+    void retire_record(record_t& rec, FlipsumAudioProcessor* proc);
+    void drain(record_t& rec, FlipsumAudioProcessor* proc);
+    void make_job();
+    void stream_starts();
+    void stream_ends();
+    void leak_check(const double now);
+    void file_data();
+    void file_buffer(const data_t& d);
+    void submit_units(const bool complete_now);
+    void submit_unit(const std::size_t u);
+    void complete_job();
+    // The pending unit for unit number u, or null.
+    FlipsumManager::work_unit_t* pending_at(const std::size_t u) const;
+    unit_ptr& pending_slot(const std::size_t u);
+    unit_ptr new_unit();
+    // Returns a buffer to the pool as rejected.
+    void reject(float* buf) { pool_.give_back(buf); }
+
+    FlipsumManager& mgr;
+    RecordBufferPool pool_;
+    FlipsumManager::job_ptr job_;
+    // Pending units by unit number: entry i holds unit table_base + i.
+    std::vector<unit_ptr> pending_;
+    std::size_t table_base = 0;
+    std::vector<unit_ptr> free_units_;
+
+    // Built and emptied by each pass.
+    std::vector<stream_event_t> starts;
+    std::vector<stream_event_t> ends;
+    std::vector<data_t> data;
+    std::vector<const record_t*> handled;
+    std::vector<std::size_t> lastdata;
+};

@@ -1,0 +1,211 @@
+#include "engine/RecordBufferPool.h"
+
+#include "engine/Logger.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+constexpr std::size_t buffer_bytes = FlipsumManager::unit_samples * sizeof(float);
+
+const void* addr(const void* p)
+{
+    return p;
+}
+} // namespace
+
+float* RecordBufferPool::allocate_record_buffer()
+{
+    void* p = nullptr;
+    if (posix_memalign(&p, 64, buffer_bytes) != 0)
+        return nullptr;
+    return static_cast<float*>(p);
+}
+
+RecordBufferPool::RecordBufferPool(pool_t& pool, std::mutex& first_mutex, const double now)
+    : allocate(&allocate_record_buffer), pool_(pool), first_mutex_(first_mutex), last_return(now),
+      last_check(now)
+{
+}
+
+bool RecordBufferPool::begin_pass(const double now)
+{
+    periodic_ = logger::manager::enabled(6) && now - last_check > leak_check_period;
+    seen.clear();
+    return periodic_;
+}
+
+void RecordBufferPool::give_back(float* buf)
+{
+    recycle.push_back(buf);
+}
+
+void RecordBufferPool::refill(const double now)
+{
+    if (recycle.empty())
+        return;
+    while (!recycle.empty())
+    {
+        float* buf = recycle.back();
+        recycle.pop_back();
+        std::memset(buf, 0, buffer_bytes);
+        avail_buff_lst.push_back(buf);
+    }
+    last_return = now;
+}
+
+void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioProcessor* proc)
+{
+    if (periodic_)
+        for (auto& owned : rec.owned_buf)
+            if (float* buf = owned.load())
+                seen.push_back(buf);
+
+    for (auto& slot : rec.spare_buf)
+    {
+        if (avail_buff_lst.empty())
+        {
+            float* const held = slot.load();
+            if (held == nullptr)
+                ++needed_;
+            else if (periodic_)
+                seen.push_back(held);
+            continue;
+        }
+        float* expected = nullptr;
+        float* const buf = avail_buff_lst.back();
+        if (slot.compare_exchange_strong(expected, buf))
+        {
+            avail_buff_lst.pop_back();
+            FSUM_LOG(8) << "AP 0x" << addr(proc) << " assigned free buffer 0x" << addr(buf);
+            if (periodic_)
+                seen.push_back(buf);
+        }
+        else if (periodic_)
+        {
+            seen.push_back(expected);
+        }
+    }
+}
+
+void RecordBufferPool::reclaim(FlipsumManager::apState_t& rec, const FlipsumAudioProcessor* proc)
+{
+    for (auto& owned : rec.owned_buf)
+        if (float* buf = owned.load())
+        {
+            give_back(buf);
+            FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " reclaimed from AP 0x" << addr(proc) << " (OW)";
+        }
+    for (auto& spare : rec.spare_buf)
+        if (float* buf = spare.load())
+        {
+            give_back(buf);
+            FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " reclaimed from AP 0x" << addr(proc) << " (FR)";
+        }
+    for (auto& slot : rec.submit_slot)
+        if (reinterpret_cast<std::uintptr_t>(slot.buf) > FlipsumManager::marker_stream_end)
+        {
+            give_back(slot.buf);
+            FSUM_LOG(8) << "Buffer 0x" << addr(slot.buf) << " reclaimed from AP 0x" << addr(proc) << " (SBM)";
+        }
+}
+
+void RecordBufferPool::note_seen(float* buf)
+{
+    if (periodic_ && reinterpret_cast<std::uintptr_t>(buf) > FlipsumManager::marker_stream_end)
+        seen.push_back(buf);
+}
+
+void RecordBufferPool::leak_check(const double now)
+{
+    if (!periodic_)
+        return;
+    set_.insert(seen.begin(), seen.end());
+    set_.insert(avail_buff_lst.begin(), avail_buff_lst.end());
+    set_.insert(recycle.begin(), recycle.end());
+    seen.clear();
+    {
+        const std::lock_guard<std::mutex> lock(first_mutex_);
+        for (const auto& buf : pool_)
+            if (set_.count(buf.get()) == 0)
+                FSUM_LOG(6) << "(possible) Leaked buffer found 0x" << addr(buf.get());
+    }
+    set_.clear();
+    last_check = now;
+}
+
+bool RecordBufferPool::grow()
+{
+    if (avail_buff_lst.size() + recycle.size() >= needed_)
+    {
+        allocation_failed_ = false;
+        return false;
+    }
+    bool grew = false;
+    const std::lock_guard<std::mutex> lock(first_mutex_);
+    while (avail_buff_lst.size() + recycle.size() < needed_)
+    {
+        float* const buf = allocate();
+        if (buf == nullptr)
+        {
+            // The instances go without a spare and record gaps until memory is available again;
+            // the jobs go on with the buffers they get.
+            if (!allocation_failed_)
+                FSUM_LOG(2) << "Buffer allocation failed: " << pool_.size() << " buffers in the pool, "
+                            << needed_ - avail_buff_lst.size() - recycle.size() << " more needed";
+            allocation_failed_ = true;
+            break;
+        }
+        try
+        {
+            pool_.emplace_back(buf);
+        }
+        catch (const std::bad_alloc&)
+        {
+            std::free(buf);
+            if (!allocation_failed_)
+                FSUM_LOG(2) << "Buffer allocation failed: the pool cannot grow beyond " << pool_.size()
+                            << " buffers";
+            allocation_failed_ = true;
+            break;
+        }
+        recycle.push_back(buf);
+        allocation_failed_ = false;
+        grew = true;
+        FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " allocated";
+    }
+    return grew;
+}
+
+void RecordBufferPool::shrink(const double now)
+{
+    if (avail_buff_lst.empty() || now - last_return <= shrink_delay)
+        return;
+    const bool check = logger::manager::enabled(6);
+    for (float* buf : avail_buff_lst)
+    {
+        if (check && set_.count(buf) != 0)
+            FSUM_LOG(6) << "Duplicate buffer 0x" << addr(buf) << " in avail_buff_lst";
+        set_.insert(buf);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(first_mutex_);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < pool_.size(); ++i)
+        {
+            if (set_.count(pool_[i].get()) != 0)
+            {
+                FSUM_LOG(8) << "Freeing Buffer 0x" << addr(pool_[i].get());
+                pool_[i].reset();
+                continue;
+            }
+            if (kept != i)
+                pool_[kept] = std::move(pool_[i]);
+            ++kept;
+        }
+        pool_.resize(kept);
+    }
+    avail_buff_lst.clear();
+    set_.clear();
+}
