@@ -159,7 +159,7 @@ void FlipsumManager::wait_for_worker(std::atomic<int>& state, std::condition_var
                                      std::thread& thread, const char* wait_text,
                                      const char* function) noexcept
 {
-    if (state.load() == 2)
+    if (state.load() == 2 && thread.joinable())
     {
         logger::log(2, function) << wait_text;
         while (state.load() == 2)

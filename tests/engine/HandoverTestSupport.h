@@ -8,10 +8,12 @@
 #include "engine/FlipsumManager.h"
 #include "engine/Logger.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 class FlipsumManagerProbe
@@ -28,6 +30,83 @@ public:
     {
         const std::lock_guard<std::mutex> lock(m.first_mutex);
         return m.retired_records.size();
+    }
+
+    // Stops the manager's own gather and processing threads the way its destructor does, so that a
+    // test can drive GatherWorker and ProcessWorker passes by hand; then forgets every buffer the
+    // gather thread had offered (slots emptied, pool freed), so that the test starts from an empty
+    // pool.
+    static void stop_workers(FlipsumManager& m)
+    {
+        for (auto* w : {&m.gather_state, &m.process_state})
+            w->store(2);
+        while (m.gather_state.load() != 0 || m.process_state.load() != 0)
+        {
+            m.gather_cv.notify_all();
+            m.process_cv.notify_all();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        m.gather_thread.join();
+        m.process_thread.join();
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        for (auto& entry : m.instances)
+            for (auto& spare : entry.second->spare_buf)
+                spare.store(nullptr);
+        m.buffer_pool.clear();
+    }
+    static std::size_t pool_size(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        return m.buffer_pool.size();
+    }
+    static std::size_t records(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        return m.instances.size();
+    }
+    // The unit numbers in the work queue, oldest first.
+    static std::vector<std::size_t> queued(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.second_mutex);
+        std::vector<std::size_t> out;
+        for (const auto& unit : m.work_queue)
+            out.push_back(unit->unitnum);
+        return out;
+    }
+    // Plays the processing thread's part for every queued unit: straight to the done list.
+    static std::vector<std::vector<float*>> finish_queued(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.second_mutex);
+        std::vector<std::vector<float*>> bufs;
+        for (auto& unit : m.work_queue)
+        {
+            bufs.push_back(unit->bufs);
+            unit->job.reset();
+            m.done_list.push_back(std::move(unit));
+        }
+        m.work_queue.clear();
+        return bufs;
+    }
+    static void enqueue(FlipsumManager& m, std::unique_ptr<FlipsumManager::work_unit_t> unit)
+    {
+        const std::lock_guard<std::mutex> lock(m.second_mutex);
+        m.work_queue.push_back(std::move(unit));
+    }
+    static void set_complete(FlipsumManager& m, FlipsumManager::job_t& job)
+    {
+        const std::lock_guard<std::mutex> lock(m.second_mutex);
+        job.complete = true;
+    }
+    static std::size_t done_units(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.second_mutex);
+        return m.done_list.size();
+    }
+    static void doflipopt(FlipsumManager& m, const Flipsearch::Correlation::Algorithm::ptr_t& corr,
+                          const FlipsumManager::job_ptr& job)
+    {
+        const std::vector<float> ones(corr->nTracks, 1.0f);
+        m.process_thread_doflipopt(corr, job, ones, ones);
     }
 
     // Takes an instance's record out of the manager's instance map, so that the gather thread no
