@@ -1,0 +1,248 @@
+// The processing thread and the search run: units presented with the zero buffer in place of
+// missing tracks, the job finished once and only after its last unit, the choice of correlation
+// and search, and an exception that ends a job without ending the thread.
+
+#include "EngineTestSupport.h"
+#include "HandoverTestSupport.h"
+#include "engine/ProcessWorker.h"
+
+#include "search/Plugin.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace
+{
+using P = FlipsumAudioProcessor;
+using M = FlipsumManager;
+using Corr = Flipsearch::Correlation::Algorithm;
+
+// A correlation that notes what it is given, and throws while told to.
+struct NotingCorrelation : Corr
+{
+    static std::atomic<bool> fail;
+    static std::vector<std::vector<float>> chunks; // per presented chunk: each track's sample sum
+    static std::vector<const float*> first_pointers;
+    void process_presentChunk(std::size_t n, const float* const* channels) override
+    {
+        if (fail.load())
+            throw std::runtime_error("correlation failed");
+        Corr::process_presentChunk(n, channels);
+        std::vector<float> sums;
+        for (std::size_t t = 0; t < nTracks; ++t)
+        {
+            float s = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                s += channels[t][i];
+            sums.push_back(s);
+            if (chunks.empty())
+                first_pointers.push_back(channels[t]);
+        }
+        chunks.push_back(sums);
+    }
+};
+std::atomic<bool> NotingCorrelation::fail{false};
+std::vector<std::vector<float>> NotingCorrelation::chunks;
+std::vector<const float*> NotingCorrelation::first_pointers;
+
+// Its record, first in the registry while it is enabled.
+struct NotingRecord : Flipsearch::PluginHelper<NotingCorrelation, Flipsearch::Correlation::Plugin>
+{
+    NotingRecord() : PluginHelper("Noting", "notes its chunks", 0u, 1u, 1000) {}
+    bool enabled() const override { return on.load(); }
+    std::atomic<bool> on{true};
+};
+
+struct Buffers
+{
+    explicit Buffers(std::size_t n)
+    {
+        for (std::size_t i = 0; i < n; ++i)
+        {
+            void* p = nullptr;
+            EXPECT_EQ(posix_memalign(&p, 64, M::unit_samples * sizeof(float)), 0);
+            std::fill_n(static_cast<float*>(p), M::unit_samples, float(i + 1));
+            owned.emplace_back(static_cast<float*>(p));
+        }
+    }
+    float* operator[](std::size_t i) const { return owned[i].get(); }
+    std::vector<std::unique_ptr<float, M::buffer_deleter>> owned;
+};
+
+struct Processing : ::testing::Test
+{
+    logtest::LevelScope level{8};
+    LogReader log;
+    std::unique_ptr<P> proc = std::make_unique<P>();
+    std::shared_ptr<M> mgr = M::get_inst();
+
+    M::job_ptr job_of(std::size_t tracks)
+    {
+        auto job = std::make_shared<M::job_t>();
+        for (std::size_t t = 0; t < tracks; ++t)
+            job->tracks.emplace(std::make_pair(reinterpret_cast<P*>(0x1000 * (t + 1)), std::size_t(0)), t);
+        return job;
+    }
+    std::unique_ptr<M::work_unit_t> unit(const M::job_ptr& job, std::size_t num, std::vector<float*> bufs)
+    {
+        auto u = std::make_unique<M::work_unit_t>();
+        u->unitnum = num;
+        u->bufs = std::move(bufs);
+        u->job = job;
+        return u;
+    }
+};
+
+TEST_F(Processing, MissingTracksGetTheZeroBufferAndTheJobFinishesAfterItsLastUnit)
+{
+    NotingRecord record;
+    FlipsumManagerProbe::stop_workers(*mgr);
+    NotingCorrelation::chunks.clear();
+    NotingCorrelation::first_pointers.clear();
+    const Buffers b(2);
+    auto job = job_of(3);
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 4, {b[0], nullptr, reinterpret_cast<float*>(2)}));
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 5, {nullptr, nullptr, nullptr}));
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 6, {nullptr, b[1], nullptr}));
+    FlipsumManagerProbe::set_complete(*mgr, *job);
+    ProcessWorker worker(*mgr);
+
+    EXPECT_EQ(worker.pass(), 3u);
+    EXPECT_EQ(log.count("Starting new job"), 1u);
+    EXPECT_EQ(log.count("Using correlation algorithm: Noting"), 1u);
+    worker.pass();
+    EXPECT_EQ(mgr->last_job_outcome().serial, 0u) << "a unit of the job is still queued";
+    worker.pass();
+    EXPECT_EQ(mgr->last_job_outcome().serial, 1u);
+    EXPECT_EQ(job->n_processed.load(), 3u);
+    EXPECT_EQ(FlipsumManagerProbe::done_units(*mgr), 3u);
+    EXPECT_FALSE(worker.job());
+
+    // The unit without any buffer was not presented; the others had zeros for the missing tracks.
+    const float full = float(M::unit_samples);
+    ASSERT_EQ(NotingCorrelation::chunks.size(), 2u);
+    EXPECT_EQ(NotingCorrelation::chunks[0], (std::vector<float>{full, 0.0f, 0.0f}));
+    EXPECT_EQ(NotingCorrelation::chunks[1], (std::vector<float>{0.0f, 2.0f * full, 0.0f}));
+    EXPECT_EQ(NotingCorrelation::first_pointers[1], NotingCorrelation::first_pointers[2]);
+    EXPECT_EQ(log.count("Processing work unit #5"), 1u);
+    EXPECT_EQ(log.count("RMS_raw="), 1u);
+}
+
+TEST_F(Processing, NoUsableCorrelationEndsTheJobWithoutASearch)
+{
+    FlipsumManagerProbe::stop_workers(*mgr);
+    const Buffers b(1);
+    auto job = job_of(0); // no correlation takes 0 tracks
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0, {}));
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 1, {}));
+    FlipsumManagerProbe::set_complete(*mgr, *job);
+    mgr->set_recording_armed_internal(true);
+    ProcessWorker worker(*mgr);
+    worker.pass();
+    worker.pass();
+    EXPECT_EQ(log.count("No usable plugin found, quitting!"), 2u);
+    std::size_t usable_records = 0;
+    for (const auto* p : Flipsearch::Factory<Flipsearch::Correlation::Plugin>::get_inst().plugins)
+        usable_records += p->enabled() && p->min_tracks() == 1;
+    EXPECT_EQ(log.count(" needs more tracks ( 0 < 1 )"), 2u * usable_records);
+    EXPECT_EQ(mgr->last_job_outcome().end, M::job_end_t::no_correlation);
+    EXPECT_EQ(log.count("Looking for FlipOpt algorithm"), 0u);
+    EXPECT_TRUE(FlipsumManagerProbe::armed(*mgr)) << "this path leaves the armed flag alone";
+}
+
+// The search choice by kind and track count, with its pinned lines.
+TEST_F(Processing, SearchChoiceByKindAndTrackCount)
+{
+    FlipsumManagerProbe::stop_workers(*mgr);
+    const auto corr_of = [](std::size_t n)
+    {
+        auto corr =
+            Flipsearch::Factory<Flipsearch::Correlation::Plugin>::get_inst().plugins.back()->getInstance();
+        corr->process_setup(n);
+        return corr;
+    };
+    mgr->set_recording_armed_internal(true);
+    mgr->set_alg_mode_internal(M::ALG_FULL);
+    FlipsumManagerProbe::doflipopt(*mgr, corr_of(70), job_of(70));
+    EXPECT_EQ(log.count("Looking for FlipOpt algorithm..."), 1u);
+    EXPECT_EQ(log.count(",Fast-Simple is not a Full-type algorithm"), 1u);
+    EXPECT_EQ(log.count(",Full-AVX needs fewer tracks ( 70 > 64 )") + log.count(",Full-AVX is not enabled"),
+              1u);
+    EXPECT_EQ(log.count(",Full-Gray needs fewer tracks ( 70 > 32 )"), 1u);
+    EXPECT_EQ(log.count("No usable FlipOpt plugin found, quitting!"), 1u);
+    EXPECT_FALSE(FlipsumManagerProbe::armed(*mgr));
+    EXPECT_EQ(mgr->last_job_outcome().end, M::job_end_t::no_search);
+
+    mgr->set_alg_mode_internal(M::ALG_FAST);
+    FlipsumManagerProbe::doflipopt(*mgr, corr_of(5), job_of(5));
+    std::size_t full_before_fast = 0;
+    for (const auto* p : Flipsearch::Factory<Flipsearch::FlipOpt::Plugin>::get_inst().plugins)
+    {
+        if (p->name() == "Fast-Simple")
+            break;
+        full_before_fast += p->enabled();
+    }
+    EXPECT_EQ(log.count(" is not a Fast-type algorithm"), full_before_fast);
+    EXPECT_GT(full_before_fast, 0u);
+    EXPECT_EQ(log.count("Using flipopt algorithm: Fast-Simple"), 1u);
+    // A silent job: every level is 0, so both figures are the largest float.
+    const auto outcome = mgr->last_job_outcome();
+    EXPECT_EQ(outcome.end, M::job_end_t::done);
+    EXPECT_EQ(outcome.db_raw, 3.4028234663852886e38f);
+    EXPECT_EQ(outcome.db_prev, 3.4028234663852886e38f);
+    EXPECT_EQ(outcome.flips, 0u); // the job's instances do not exist: nothing is applied
+}
+
+// The real processing thread meets an exception: the job ends in order, recording is disarmed,
+// and the next job is served by the same thread.
+TEST_F(Processing, AnExceptionEndsTheJobButNotTheThread)
+{
+    NotingRecord record; // registered before the threads of a new manager read the registry
+    proc.reset();
+    mgr.reset();
+    proc = std::make_unique<P>();
+    mgr = M::get_inst();
+    proc->setPlayConfigDetails(1, 1, 48000.0, 4096);
+    proc->prepareToPlay(48000.0, 4096);
+    proc->setNonRealtime(true);
+    FakePlayHead head;
+    proc->setPlayHead(&head);
+    juce::AudioBuffer<float> buffer(1, 4096);
+    juce::MidiBuffer midi;
+    const auto play = [&]
+    {
+        const std::size_t serial = mgr->last_job_outcome().serial;
+        mgr->set_recording_armed_internal(true);
+        head.playing = true;
+        for (head.time = 0; head.time < 3 * 65536; head.time += 4096)
+        {
+            buffer.clear();
+            buffer.setSample(0, 7, 0.5f);
+            proc->processBlock(buffer, midi);
+        }
+        head.playing = false;
+        proc->processBlock(buffer, midi);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (mgr->last_job_outcome().serial == serial && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return mgr->last_job_outcome();
+    };
+
+    NotingCorrelation::fail = true;
+    EXPECT_EQ(play().end, M::job_end_t::failed);
+    EXPECT_EQ(log.count("Exception! St13runtime_error: correlation failed"), 1u);
+    EXPECT_FALSE(FlipsumManagerProbe::armed(*mgr));
+    EXPECT_EQ(FlipsumManagerProbe::process_state(*mgr), 1);
+
+    NotingCorrelation::fail = false;
+    record.on = false; // the next job takes the library's own correlation
+    const auto outcome = play();
+    EXPECT_EQ(outcome.end, M::job_end_t::done);
+    EXPECT_EQ(outcome.tracks, 1u);
+    EXPECT_EQ(log.count("Exception!"), 1u);
+    proc->setPlayHead(nullptr);
+    proc.reset();
+    mgr.reset();
+}
+} // namespace
