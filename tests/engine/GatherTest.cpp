@@ -85,9 +85,10 @@ TEST_F(Gather, ThreeInstancesAndAnEmptyPoolGetTwelveBuffersInTwoPasses)
     procs.push_back(std::make_unique<P>());
     procs.push_back(std::make_unique<P>());
     worker = std::make_unique<GatherWorker>(*mgr);
+    const LogReader since_stop; // the manager's own gather thread may have served the first one
     EXPECT_EQ(worker->pass(), 0.0);
     EXPECT_EQ(FlipsumManagerProbe::pool_size(*mgr), 12u);
-    EXPECT_EQ(log.count(" allocated"), 12u);
+    EXPECT_EQ(since_stop.count(" allocated"), 12u);
     for (const auto& p : procs)
         for (const auto& s : p->handle()->spare_buf)
             EXPECT_EQ(s.load(), nullptr);
@@ -95,7 +96,7 @@ TEST_F(Gather, ThreeInstancesAndAnEmptyPoolGetTwelveBuffersInTwoPasses)
     for (const auto& p : procs)
         for (const auto& s : p->handle()->spare_buf)
             EXPECT_TRUE(offered_zeroed(s.load()));
-    EXPECT_EQ(log.count(" assigned free buffer 0x"), 12u);
+    EXPECT_EQ(since_stop.count(" assigned free buffer 0x"), 12u);
 }
 
 TEST_F(Gather, TracksAreSendInstancesByAddressAndChannel)

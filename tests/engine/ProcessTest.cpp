@@ -235,6 +235,10 @@ TEST_F(Processing, AnExceptionEndsTheJobButNotTheThread)
     EXPECT_FALSE(FlipsumManagerProbe::armed(*mgr));
     EXPECT_EQ(FlipsumManagerProbe::process_state(*mgr), 1);
 
+    // The failed job ends on the processing thread before the gather thread has seen its last
+    // stream end; the next play must start after that, or it would count as the same recording.
+    EXPECT_TRUE(logtest::pump_until([&] { return log.count("Recording complete: 1 tracks") == 1; },
+                                    std::chrono::seconds(60)));
     NotingCorrelation::fail = false;
     record.on = false; // the next job takes the library's own correlation
     const auto outcome = play();
