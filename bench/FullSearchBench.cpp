@@ -91,8 +91,9 @@ void BM_Search(benchmark::State& state, const std::string& name, std::size_t n, 
 __attribute__((target("avx"))) float bare_gray_loop(const float (*rows)[20], std::uint64_t units)
 {
     __m256 acc[8];
-    for (auto& a : acc)
-        a = _mm256_setzero_ps();
+#pragma GCC unroll 8
+    for (unsigned w = 0; w < 8; ++w)
+        acc[w] = _mm256_setzero_ps();
     for (std::uint64_t u = 0; u < units; ++u)
     {
         for (std::uint32_t i = 1; i < 4096; ++i)
@@ -104,11 +105,17 @@ __attribute__((target("avx"))) float bare_gray_loop(const float (*rows)[20], std
                 const __m256 b = _mm256_broadcast_ss(row + t);
 #pragma GCC unroll 8
                 for (unsigned w = 0; w < 8; ++w)
+                {
                     acc[w] = _mm256_add_ps(acc[w], b);
+                    // Term by term, as the kernel does: without this the compiler regroups the
+                    // additions vector by vector and spills.
+                    asm("" : "+x"(acc[w]));
+                }
             }
         }
     }
     __m256 sum = acc[0];
+#pragma GCC unroll 8
     for (unsigned w = 1; w < 8; ++w)
         sum = _mm256_add_ps(sum, acc[w]);
     alignas(32) float lanes[8];

@@ -64,6 +64,9 @@ struct avx_ops
         return _mm256_cmp_ps(a, b, _CMP_GT_OQ);
     }
     __attribute__((target("avx"))) static bool any(vec m) { return _mm256_movemask_ps(m) != 0; }
+    // Keeps v in a register here: stops the compiler from regrouping the additions vector by
+    // vector (which needs every term live at once and spills the running values).
+    __attribute__((target("avx"))) static void pin(vec& v) { asm("" : "+x"(v)); }
 };
 
 // 4-float vectors: SSE2, the x86-64 baseline.
@@ -79,6 +82,7 @@ struct sse2_ops
     static vec bit_or(vec a, vec b) { return _mm_or_ps(a, b); }
     static vec greater(vec a, vec b) { return _mm_cmpgt_ps(a, b); }
     static bool any(vec m) { return _mm_movemask_ps(m) != 0; }
+    static void pin(vec& v) { asm("" : "+x"(v)); }
 };
 
 // The lane-by-lane scan of one step, in the order vectors, then lanes: every value strictly
@@ -148,6 +152,17 @@ inline void run_steps(const typename FullGenericKernel<V>::tables_t& tb, std::ui
         }
     };
 
+    // Adds one term to every running value.
+    const auto add_term = [&](vec b)
+    {
+#pragma GCC unroll 8
+        for (unsigned w = 0; w < VECTOR_COUNT; ++w)
+        {
+            acc[w] = Ops::add(acc[w], b);
+            Ops::pin(acc[w]);
+        }
+    };
+
     // Step 0: every Gray track at -1, no update.
     scan(0);
 
@@ -169,22 +184,12 @@ inline void run_steps(const typename FullGenericKernel<V>::tables_t& tb, std::ui
         // Gray terms t = 0 .. G-1, then -M[k][k].
 #pragma GCC unroll 16
         for (unsigned t = 0; t <= G; ++t)
-        {
-            const vec b = Ops::broadcast(terms + t);
-#pragma GCC unroll 8
-            for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-                acc[w] = Ops::add(acc[w], b);
-        }
+            add_term(Ops::broadcast(terms + t));
 
-        // Lane tracks: the sign differs by lane.
+            // Lane tracks: the sign differs by lane.
 #pragma GCC unroll 4
         for (unsigned a = 0; a < NL; ++a)
-        {
-            const vec b = Ops::load(tb.laneTerms[sigmaBit][k][a]);
-#pragma GCC unroll 8
-            for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-                acc[w] = Ops::add(acc[w], b);
-        }
+            add_term(Ops::load(tb.laneTerms[sigmaBit][k][a]));
 
         // Vector tracks 15, 16, 17: the sign differs by vector; then the unit's pull.
         const float* vectorTerms = tb.vectorTerms[sigmaBit][k];
@@ -194,12 +199,12 @@ inline void run_steps(const typename FullGenericKernel<V>::tables_t& tb, std::ui
             const vec b = Ops::broadcast(vectorTerms + v);
 #pragma GCC unroll 8
             for (unsigned w = 0; w < VECTOR_COUNT; ++w)
+            {
                 acc[w] = vector_sign_plus(w, v) ? Ops::add(acc[w], b) : Ops::sub(acc[w], b);
+                Ops::pin(acc[w]);
+            }
         }
-        const vec pull = Ops::broadcast(vectorTerms + VECTOR_TRACKS);
-#pragma GCC unroll 8
-        for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-            acc[w] = Ops::add(acc[w], pull);
+        add_term(Ops::broadcast(vectorTerms + VECTOR_TRACKS));
 
         scan(code);
     }
