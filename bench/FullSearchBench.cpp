@@ -184,11 +184,14 @@ public:
                 const double all = rate_of(base + "/threads_all", t);
                 if (one <= 0.0)
                     continue;
+                const char* note = std::string(name) == "Full-Gray2" ? " (single-threaded search)"
+                                   : n < 28 ? " (below 28 tracks the search runs as one share)"
+                                            : "";
                 std::printf(
                     "  %-10s n=%d: 1 thread %.3g cand/s (%.2f x limit); %u threads %.3g cand/s, %.3g per "
-                    "thread (%.2f x limit); scaling %.2f\n",
+                    "thread (%.2f x limit); scaling %.2f%s\n",
                     name, n, one, limit1 > 0 ? one / limit1 : 0.0, t, all, all / t,
-                    limitT > 0 ? all / limitT : 0.0, all / (t * one));
+                    limitT > 0 ? all / limitT : 0.0, all / (t * one), note);
             }
         }
     }
