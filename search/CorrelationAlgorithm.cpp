@@ -11,7 +11,10 @@ void Algorithm::process_setup(std::size_t n)
     teardown();
     nTracks = n;
     matrix.assign(n * (n + 1) / 2, 0.0f);
-    peaks.resize(n, 0.0f);
+    // A new run starts from nothing: stale peaks or counts of an earlier run would distort its
+    // normalisation.
+    peaks.assign(n, 0.0f);
+    sampleCount = 0;
 }
 
 void Algorithm::process_presentChunk(std::size_t nSamples, const float* const*)

@@ -38,7 +38,8 @@ public:
     Algorithm& operator=(const Algorithm&) = delete;
     virtual ~Algorithm();
 
-    // Calls teardown(), then sizes the matrix (all 0.0) and the peaks for nTracks tracks.
+    // Calls teardown(), then sizes the matrix and the peaks for nTracks tracks, all 0.0, and
+    // restarts the sample count.
     virtual void process_setup(std::size_t nTracks);
 
     // channels[i] points at nSamples floats of track i. The base version only counts the samples;

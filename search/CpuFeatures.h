@@ -11,7 +11,8 @@ namespace Flipsearch
 // Returns ECX of CPUID with EAX = 1 and ECX = 0.
 using cpuid_query_t = unsigned (*)();
 
-// The processor's own answer.
+// The processor's own answer; bit 28 (AVX) is cleared when the operating system does not save
+// the AVX registers, since AVX code would fault there.
 unsigned cpuid_leaf1_ecx();
 
 // Replaces the query used by cpu_has_avx and should_enable_avx_plugin; nullptr restores the
