@@ -429,29 +429,6 @@ TEST(FullSearchShares, SplitRule)
         }
 }
 
-TEST(FullSearchShares, HardwareThreadOverride)
-{
-    set_full_search_hardware_threads(5);
-    EXPECT_EQ(Flipsearch::FlipOpt::full_search_hardware_threads(), 5u);
-    set_full_search_hardware_threads(0);
-    EXPECT_EQ(Flipsearch::FlipOpt::full_search_hardware_threads(),
-              std::max(std::thread::hardware_concurrency(), 1u));
-}
-
-TEST(FullSearchFactories, TrackLimitsAndObjects)
-{
-    EXPECT_EQ(fsum2_flipopt_full_sse2_minTracks(), 19u);
-    EXPECT_EQ(fsum2_flipopt_full_sse2_maxTracks(), 64u);
-    EXPECT_EQ(fsum2_flipopt_full_avx_minTracks(), 19u);
-    EXPECT_EQ(fsum2_flipopt_full_avx_maxTracks(), 64u);
-    const auto sse2 = fsum2_flipopt_full_sse2_create();
-    const auto avx = fsum2_flipopt_full_avx_create();
-    EXPECT_NE(dynamic_cast<FullGenericAlgorithm<vector_ops::sse2>*>(sse2.get()), nullptr);
-    EXPECT_NE(dynamic_cast<FullGenericAlgorithm<vector_ops::avx>*>(avx.get()), nullptr);
-    EXPECT_TRUE(sse2->polarities.empty());
-    EXPECT_EQ(avx->bestValue, 0.0f);
-}
-
 namespace
 {
 const Flipsearch::FlipOpt::Plugin* find_search(const std::string& name)
