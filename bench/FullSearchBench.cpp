@@ -14,6 +14,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -62,30 +63,6 @@ unsigned all_threads()
     return std::min(std::max(std::thread::hardware_concurrency(), 1u), 16u);
 }
 
-void BM_Search(benchmark::State& state, const std::string& name, std::size_t n, unsigned threads)
-{
-    const Plugin* plugin = find_search(name);
-    if (plugin == nullptr || !plugin->enabled())
-    {
-        state.SkipWithError((name + " is not available").c_str());
-        return;
-    }
-    const auto corr = random_correlation(n);
-    Flipsearch::FlipOpt::set_full_search_hardware_threads(threads);
-    for (auto _ : state)
-    {
-        auto search = plugin->getInstance();
-        search->setup(corr);
-        search->process(corr, [](float) { return true; });
-        benchmark::DoNotOptimize(search->polarities.data());
-    }
-    Flipsearch::FlipOpt::set_full_search_hardware_threads(0);
-    const double candidates = static_cast<double>(std::uint64_t(1) << (n - 1));
-    state.counters["cand/s"] =
-        benchmark::Counter(candidates * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    state.counters["threads"] = threads;
-}
-
 // The bound of the AVX kernel: per Gray step, 20 broadcast loads from the row of the changing
 // track, each added to eight 8-lane vectors. No sign handling, no scan.
 __attribute__((target("avx"))) float bare_gray_loop(const float (*rows)[20], std::uint64_t units)
@@ -121,6 +98,60 @@ __attribute__((target("avx"))) float bare_gray_loop(const float (*rows)[20], std
     alignas(32) float lanes[8];
     _mm256_store_ps(lanes, sum);
     return lanes[0];
+}
+
+// Candidates per second of the bare loop on `threads` threads at once (all threads together),
+// best of three short runs: the limit a search run is compared with, measured right after it.
+double bare_loop_rate(unsigned threads)
+{
+    float rows[12][20];
+    for (unsigned k = 0; k < 12; ++k)
+        for (unsigned t = 0; t < 20; ++t)
+            rows[k][t] = (k == t ? 1e-7f : -1e-7f) * static_cast<float>(t + 1);
+    const std::uint64_t units = 128;
+    double best = 0.0;
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        std::vector<std::thread> workers;
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned t = 0; t < threads; ++t)
+            workers.emplace_back([&rows] { benchmark::DoNotOptimize(bare_gray_loop(rows, units)); });
+        for (auto& w : workers)
+            w.join();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        best = std::max(best, threads * static_cast<double>(units) * 4096.0 * 64.0 / seconds);
+    }
+    return best;
+}
+
+void BM_Search(benchmark::State& state, const std::string& name, std::size_t n, unsigned threads)
+{
+    const Plugin* plugin = find_search(name);
+    if (plugin == nullptr || !plugin->enabled())
+    {
+        state.SkipWithError((name + " is not available").c_str());
+        return;
+    }
+    const auto corr = random_correlation(n);
+    Flipsearch::FlipOpt::set_full_search_hardware_threads(threads);
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state)
+    {
+        auto search = plugin->getInstance();
+        search->setup(corr);
+        search->process(corr, [](float) { return true; });
+        benchmark::DoNotOptimize(search->polarities.data());
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Flipsearch::FlipOpt::set_full_search_hardware_threads(0);
+    const double candidates = static_cast<double>(std::uint64_t(1) << (n - 1));
+    if (Flipsearch::cpu_has_avx())
+        state.counters["x_limit"] =
+            candidates * static_cast<double>(state.iterations()) / seconds / bare_loop_rate(threads);
+    state.counters["cand/s"] =
+        benchmark::Counter(candidates * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["threads"] = threads;
 }
 
 void BM_BareGrayLoop(benchmark::State& state)
@@ -161,37 +192,42 @@ public:
             const std::string key = run.benchmark_name();
             entry_t& e = best_[key];
             e.threads = static_cast<unsigned>(threads->second.value);
-            e.rate = std::max(e.rate, rate->second.value);
+            if (rate->second.value > e.rate)
+            {
+                e.rate = rate->second.value;
+                const auto ratio = run.counters.find("x_limit");
+                e.ratio = ratio == run.counters.end() ? 0.0 : ratio->second.value;
+            }
         }
     }
 
     void print_summary() const
     {
         const unsigned t = all_threads();
-        const double limit1 = rate_of("BM_BareGrayLoop", 1);
-        const double limitT = rate_of("BM_BareGrayLoop", t);
         std::printf(
-            "\nSummary (best of the repetitions; limit = bare loop of 20 broadcast additions into eight "
-            "8-lane vectors per Gray step)\n");
-        std::printf("  bare loop: %.3g cand/s per thread on 1 thread, %.3g per thread on %u threads\n",
-                    limit1, limitT / t, t);
+            "\nSummary (best of the repetitions). limit: the bare loop of 20 broadcast additions into "
+            "eight 8-lane vectors per Gray step, on as many threads, measured right after each run.\n");
+        std::printf("  bare loop alone: %.3g cand/s on 1 thread, %.3g per thread on %u threads\n",
+                    find("BM_BareGrayLoop", 1).rate, find("BM_BareGrayLoop", t).rate / t, t);
         for (const char* name : {"Full-AVX", "Full-SSE2", "Full-Gray2"})
         {
             for (int n : {24, 30})
             {
                 const std::string base = std::string("BM_Search/") + name + "/" + std::to_string(n);
-                const double one = rate_of(base + "/threads_1", 1);
-                const double all = rate_of(base + "/threads_all", t);
-                if (one <= 0.0)
+                const entry_t one = find(base + "/threads_1", 1);
+                const entry_t all = find(base + "/threads_all", t);
+                if (one.rate <= 0.0)
                     continue;
                 const char* note = std::string(name) == "Full-Gray2" ? " (single-threaded search)"
                                    : n < 28 ? " (below 28 tracks the search runs as one share)"
                                             : "";
-                std::printf(
-                    "  %-10s n=%d: 1 thread %.3g cand/s (%.2f x limit); %u threads %.3g cand/s, %.3g per "
-                    "thread (%.2f x limit); scaling %.2f%s\n",
-                    name, n, one, limit1 > 0 ? one / limit1 : 0.0, t, all, all / t,
-                    limitT > 0 ? all / limitT : 0.0, all / (t * one), note);
+                // Scaling of the search against the scaling the bare loop itself reaches on this
+                // machine at this moment (other load, clock limits).
+                const double relative = one.ratio > 0.0 ? all.ratio / one.ratio : 0.0;
+                std::printf("  %-10s n=%d: 1 thread %.3g cand/s (%.2f x limit); %u threads %.3g cand/s "
+                            "(%.3g per thread, %.2f x limit); scaling %.2f, %.2f of the bare loop's%s\n",
+                            name, n, one.rate, one.ratio, t, all.rate, all.rate / t, all.ratio,
+                            all.rate / (t * one.rate), relative, note);
             }
         }
     }
@@ -201,14 +237,15 @@ private:
     {
         unsigned threads = 0;
         double rate = 0.0;
+        double ratio = 0.0; // rate / bare-loop rate on as many threads, measured right after
     };
 
-    double rate_of(const std::string& prefix, unsigned threads) const
+    entry_t find(const std::string& prefix, unsigned threads) const
     {
         for (const auto& [key, e] : best_)
             if (key.rfind(prefix, 0) == 0 && e.threads == threads)
-                return e.rate;
-        return 0.0;
+                return e;
+        return {};
     }
 
     std::map<std::string, entry_t> best_;
