@@ -184,14 +184,19 @@ inline void run_steps(const typename FullGenericKernel<V>::tables_t& tb, std::ui
         // Gray terms t = 0 .. G-1, then -M[k][k].
 #pragma GCC unroll 16
         for (unsigned t = 0; t <= G; ++t)
+        {
             add_term(Ops::broadcast(terms + t));
+        }
 
-            // Lane tracks: the sign differs by lane.
+        // Lane tracks: the sign differs by lane.
 #pragma GCC unroll 4
         for (unsigned a = 0; a < NL; ++a)
+        {
             add_term(Ops::load(tb.laneTerms[sigmaBit][k][a]));
+        }
 
-        // Vector tracks 15, 16, 17: the sign differs by vector; then the unit's pull.
+        // Vector tracks 15, 16, 17: the sign differs by vector (subtracting is adding the negated
+        // term, in one rounding); then the unit's pull.
         const float* vectorTerms = tb.vectorTerms[sigmaBit][k];
 #pragma GCC unroll 4
         for (unsigned v = 0; v < VECTOR_TRACKS; ++v)

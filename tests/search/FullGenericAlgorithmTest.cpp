@@ -13,10 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -377,6 +380,55 @@ TYPED_TEST(FullSearch, ThrowingCallbackLeavesNoWorkerRunning)
         EXPECT_EQ(running_threads(), before) << "a worker outlived process (throw at call " << throwAt << ")";
         EXPECT_EQ(search.polarities, std::vector<int>(30, 0));
     }
+}
+
+namespace
+{
+// Virtual memory of this process in bytes.
+std::uint64_t virtual_size()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    std::uint64_t kib = 0;
+    while (status >> key)
+        if (key == "VmSize:" && status >> kib)
+            break;
+    return kib * 1024;
+}
+} // namespace
+
+TYPED_TEST(FullSearch, WorkerThatCannotStartStopsTheOthers)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers need more address space than the limit below leaves";
+#else
+    const auto corr = random_gram(30, 6);
+    FullGenericAlgorithm<TypeParam> search;
+    search.setup(corr);
+    set_full_search_hardware_threads(16);
+    const unsigned before = running_threads();
+
+    // Room for the stacks of about two workers: the third cannot start.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = virtual_size() + (20u << 20);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    std::string what;
+    try
+    {
+        search.process(corr, [](float) { return true; });
+    }
+    catch (const std::system_error& e)
+    {
+        what = e.what();
+    }
+    setrlimit(RLIMIT_AS, &old);
+
+    EXPECT_NE(what.find("thread constructor failed"), std::string::npos) << what;
+    EXPECT_EQ(running_threads(), before) << "a worker outlived process";
+    EXPECT_EQ(search.polarities, std::vector<int>(30, 0));
+#endif
 }
 
 TYPED_TEST(FullSearch, AlignedMatrixIsAPaddedSymmetricCopy)
