@@ -57,7 +57,8 @@ struct avx_ops
     __attribute__((target("avx"))) static vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
     __attribute__((target("avx"))) static vec sub(vec a, vec b) { return _mm256_sub_ps(a, b); }
     __attribute__((target("avx"))) static vec bit_xor(vec a, vec b) { return _mm256_xor_ps(a, b); }
-    __attribute__((target("avx"))) static vec bit_or(vec a, vec b) { return _mm256_or_ps(a, b); }
+    // Lane by lane: a when a > b, else b (also when either is not a number).
+    __attribute__((target("avx"))) static vec max_or_second(vec a, vec b) { return _mm256_max_ps(a, b); }
     // Ordered compare: a lane that is not a number is never greater.
     __attribute__((target("avx"))) static vec greater(vec a, vec b)
     {
@@ -79,7 +80,7 @@ struct sse2_ops
     static vec add(vec a, vec b) { return _mm_add_ps(a, b); }
     static vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
     static vec bit_xor(vec a, vec b) { return _mm_xor_ps(a, b); }
-    static vec bit_or(vec a, vec b) { return _mm_or_ps(a, b); }
+    static vec max_or_second(vec a, vec b) { return _mm_max_ps(a, b); }
     static vec greater(vec a, vec b) { return _mm_cmpgt_ps(a, b); }
     static bool any(vec m) { return _mm_movemask_ps(m) != 0; }
     static void pin(vec& v) { asm("" : "+x"(v)); }
@@ -136,11 +137,13 @@ inline void run_steps(const typename FullGenericKernel<V>::tables_t& tb, std::ui
 
     const auto scan = [&](std::uint32_t code)
     {
-        vec hit = Ops::greater(acc[0], bestVec);
+        // Lane-wise maximum over the vectors, starting from the best: a lane that is not a number
+        // never enters it, so it exceeds the best exactly where some vector's lane does.
+        vec top = bestVec;
 #pragma GCC unroll 8
-        for (unsigned w = 1; w < VECTOR_COUNT; ++w)
-            hit = Ops::bit_or(hit, Ops::greater(acc[w], bestVec));
-        if (Ops::any(hit))
+        for (unsigned w = 0; w < VECTOR_COUNT; ++w)
+            top = Ops::max_or_second(acc[w], top);
+        if (Ops::any(Ops::greater(top, bestVec)))
         {
             alignas(32) float values[VECTOR_COUNT][W];
 #pragma GCC unroll 8

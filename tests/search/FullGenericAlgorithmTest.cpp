@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -195,6 +196,16 @@ TYPED_TEST(FullSearch, AllZeroMatrixKeepsEveryTrackInverted)
     const auto corr = empty_correlation(20);
     const run_t run = run_search<TypeParam>(corr, 0);
     EXPECT_EQ(run.polarities, std::vector<int>(20, -1));
+    EXPECT_EQ(run.bestValue, 1.17549435e-38f * 4.0f);
+}
+
+TYPED_TEST(FullSearch, ValuesThatAreNotNumbersAreNeverTaken)
+{
+    // A NaN in the matrix makes every running value NaN: nothing beats the start value.
+    const auto corr = random_gram(21, 3);
+    at(*corr, 14, 3) = std::numeric_limits<float>::quiet_NaN();
+    const run_t run = run_search<TypeParam>(corr, 0);
+    EXPECT_EQ(run.polarities, std::vector<int>(21, -1));
     EXPECT_EQ(run.bestValue, 1.17549435e-38f * 4.0f);
 }
 
