@@ -2,14 +2,15 @@
 
 #include <juce_core/juce_core.h>
 
+#include <charconv>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <iomanip>
 #include <iostream>
+#include <locale>
 #include <mutex>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -58,11 +59,17 @@ double origin(double now) noexcept
     return expected;
 }
 
+// Made once, even when several threads write their first statement at the same moment; never freed
+// (its destructor is trivial), so statements made during unload still find it.
 manager::state_t& shared_state()
 {
-    static manager::state_t state; // made once, even when several threads write their first statement
-    manager::st.store(&state, std::memory_order_release);
-    return state;
+    static manager::state_t* const state = []
+    {
+        static manager::state_t instance;
+        manager::st.store(&instance, std::memory_order_release);
+        return &instance;
+    }();
+    return *state;
 }
 
 std::string ctime_text()
@@ -97,18 +104,21 @@ void write_logfile(int& fd, const char* data, std::size_t length)
     }
 }
 
+// Both number formats are independent of the process locale: a host that sets a locale with a
+// decimal comma must not break the comma-separated records.
 void append_unsigned(std::string& out, std::uint64_t value)
 {
     char buf[24];
-    const int n = std::snprintf(buf, sizeof buf, "%" PRIu64, value);
-    out.append(buf, static_cast<std::size_t>(n));
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, res.ptr);
 }
 
+// General notation with 18 significant digits, trailing zeros dropped (as "%.18g" would).
 void append_time(std::string& out, double t)
 {
     char buf[40];
-    const int n = std::snprintf(buf, sizeof buf, "%.18g", t);
-    out.append(buf, static_cast<std::size_t>(n));
+    const auto res = std::to_chars(buf, buf + sizeof buf, t, std::chars_format::general, 18);
+    out.append(buf, res.ptr);
 }
 } // namespace
 
@@ -223,6 +233,7 @@ std::ostream& log::text()
     if (!text_)
     {
         text_.emplace();
+        text_->imbue(std::locale::classic());
         *text_ << std::boolalpha;
     }
     return *text_;

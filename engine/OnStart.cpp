@@ -50,6 +50,9 @@ void list_plugin(logger::log& out, const P& plugin, const char* range)
 
 OnStart::OnStart()
 {
+    // This object is built before the default-priority initialisers, among them the one that sets
+    // up the standard streams: make sure they exist before the banner is written.
+    const std::ios_base::Init streams;
     std::cerr << std::string(61, '=') << std::endl;
 }
 

@@ -1,0 +1,184 @@
+#include "engine/GuiThreadExecutor.h"
+
+#include "engine/Logger.h"
+
+#include <chrono>
+#include <exception>
+
+namespace
+{
+// Steady-clock milliseconds since this function's first call.
+double get_milliseconds()
+{
+    using clock = std::chrono::steady_clock;
+    static const clock::time_point origin = clock::now();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - origin);
+    return static_cast<double>(ns.count()) / 1000000.0;
+}
+
+// The slot that the calling thread is draining, so that a function that posts while it runs never
+// tries to lock the mutex its own thread holds.
+thread_local const GuiThreadExecutor::pimple_t* tls_draining = nullptr;
+thread_local int tls_draining_slot = -1;
+
+constexpr double TIMER_PERIOD_MS = 200.0;
+constexpr double LATE_LIMIT_MS = 400.0;
+} // namespace
+
+GuiThreadExecutor::pimple_t::pimple_t(GuiThreadExecutor* owner_) : owner(owner_)
+{
+    // The clock starts with the first executor, so a post made before its first timer callback is
+    // not taken for a late timer; a later executor starts from its own construction.
+    last_tick.store(get_milliseconds(), std::memory_order_relaxed);
+}
+
+void GuiThreadExecutor::pimple_t::enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock,
+                                          std::function<void()>& fn, const bool wait)
+{
+    slot.queue.push_back(std::move(fn));
+    if (!wait)
+        return;
+    // Waiting on the message thread (or inside a drained function) would wait for itself.
+    if (tls_draining != nullptr || juce::MessageManager::existsAndIsCurrentThread())
+        return;
+    const std::uint64_t drains = slot.drains;
+    slot.condition.wait(lock, [&slot, drains] { return slot.drains != drains; });
+}
+
+void GuiThreadExecutor::pimple_t::post(std::function<void()>& fn, const bool wait)
+{
+    const double late = get_milliseconds() - last_tick.load(std::memory_order_relaxed);
+    if (late > LATE_LIMIT_MS)
+    {
+        {
+            logger::log out(2,
+                            "void GuiThreadExecutor::pimple_t::post(std::function<void ()> &, const bool)");
+            out << "Timer callback " << (late - TIMER_PERIOD_MS) << " ms late, restarting...";
+            if (owner->isTimerRunning())
+                out << "\n(but timer still thinks it's running!)";
+        }
+        owner->stopTimer();
+        owner->startTimer(static_cast<int>(TIMER_PERIOD_MS));
+    }
+
+    const int held = tls_draining == this ? tls_draining_slot : -1;
+    for (int i = 0; i < SLOT_COUNT; ++i)
+    {
+        if (i == held)
+            continue;
+        std::unique_lock<std::mutex> lock(slots[i].mutex, std::try_to_lock);
+        if (lock.owns_lock())
+        {
+            enqueue(slots[i], lock, fn, wait);
+            return;
+        }
+    }
+
+    int chosen = static_cast<int>((reinterpret_cast<std::uintptr_t>(&fn) >> 5) % SLOT_COUNT);
+    if (chosen == held)
+        chosen = (chosen + 1) % SLOT_COUNT;
+    std::unique_lock<std::mutex> lock(slots[chosen].mutex);
+    enqueue(slots[chosen], lock, fn, wait);
+}
+
+void GuiThreadExecutor::pimple_t::drain(slot_t& slot)
+{
+    const auto* const previous = tls_draining;
+    const int previous_slot = tls_draining_slot;
+    tls_draining = this;
+    tls_draining_slot = static_cast<int>(&slot - slots);
+
+    while (!slot.queue.empty())
+    {
+        try
+        {
+            slot.queue.front()();
+        }
+        catch (const std::exception& e)
+        {
+            FSUM_LOG(2) << "Exception! " << logger::exception_type_name(e) << ": " << e.what();
+        }
+        catch (...)
+        {
+            FSUM_LOG(2) << "Exception! (unknown type)";
+        }
+        slot.queue.pop_front();
+    }
+    ++slot.drains;
+    slot.condition.notify_all();
+
+    tls_draining = previous;
+    tls_draining_slot = previous_slot;
+}
+
+void GuiThreadExecutor::pimple_t::run_all()
+{
+    bool done[SLOT_COUNT] = {};
+    for (int i = 0; i < SLOT_COUNT; ++i)
+    {
+        std::unique_lock<std::mutex> lock(slots[i].mutex, std::try_to_lock);
+        if (lock.owns_lock())
+        {
+            drain(slots[i]);
+            done[i] = true;
+        }
+    }
+    for (int i = 0; i < SLOT_COUNT; ++i)
+    {
+        if (done[i])
+            continue;
+        const std::lock_guard<std::mutex> lock(slots[i].mutex);
+        drain(slots[i]);
+    }
+}
+
+GuiThreadExecutor* GuiThreadExecutor::get_inst()
+{
+    FSUM_LOG_GUARD(7);
+    static const std::unique_ptr<GuiThreadExecutor> ptr = std::make_unique<GuiThreadExecutor>();
+    return ptr.get();
+}
+
+GuiThreadExecutor::GuiThreadExecutor()
+{
+    FSUM_LOG_GUARD(3);
+    pimple = std::make_unique<pimple_t>(this);
+    startTimer(static_cast<int>(TIMER_PERIOD_MS));
+}
+
+GuiThreadExecutor::~GuiThreadExecutor()
+{
+    FSUM_LOG_GUARD(3);
+    // Stopped first, so that no callback starts while the queues go.
+    stopTimer();
+    pimple.reset();
+}
+
+void GuiThreadExecutor::post_thread(std::function<void()> fn)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", fn=" << (fn ? "set" : "empty");
+    if (!fn)
+        return;
+    pimple->post(fn, false);
+}
+
+void GuiThreadExecutor::timerCallback()
+{
+    FSUM_LOG_GUARD(7);
+    pimple->last_tick.store(get_milliseconds(), std::memory_order_relaxed);
+
+    const pthread_t self = pthread_self();
+    if (!gui_thread_known)
+    {
+        gui_thread = self;
+        gui_thread_known = true;
+    }
+    else if (pthread_equal(gui_thread, self) == 0)
+    {
+        FSUM_LOG(2) << "WARNING: Gui thread changed from " << reinterpret_cast<void*>(gui_thread) << " to "
+                    << reinterpret_cast<void*>(self);
+    }
+
+    pimple->run_all();
+}

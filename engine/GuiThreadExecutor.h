@@ -1,0 +1,83 @@
+#pragma once
+
+// Runs functions posted from any thread on the GUI (message) thread. Posts are spread over three
+// queues, each with its own mutex: a poster takes the first queue whose mutex is free, so posting
+// (also from the audio thread) almost never blocks. A 200 ms JUCE timer drains the queues on the
+// message thread; posts that find the timer more than 400 ms late restart it.
+//
+// Threads: post_thread from any thread; timerCallback on the message thread only (JUCE calls it).
+// The process-wide instance comes from get_inst(); it lives until the plug-in is unloaded.
+
+#include <juce_events/juce_events.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+
+class GuiThreadExecutor : public juce::Timer
+{
+public:
+    struct pimple_t;
+
+    // The process-wide executor, made by the first call (any thread).
+    static GuiThreadExecutor* get_inst();
+
+    // Normally made once through get_inst(); starts the 200 ms timer.
+    GuiThreadExecutor();
+    // Functions still queued are dropped without running.
+    ~GuiThreadExecutor() override;
+
+    GuiThreadExecutor(const GuiThreadExecutor&) = delete;
+    GuiThreadExecutor& operator=(const GuiThreadExecutor&) = delete;
+
+    // Queues fn to run on the GUI thread at the next timer callback; the caller does not wait.
+    void post_thread(std::function<void()> fn);
+
+    // Message thread: runs every queued function.
+    void timerCallback() override;
+
+private:
+    friend class GuiThreadExecutorProbe; // test access to the queues
+
+    bool gui_thread_known = false;
+    pthread_t gui_thread{};
+    std::unique_ptr<pimple_t> pimple;
+};
+
+// The executor's queues. Each slot's queue is guarded by its own mutex.
+struct GuiThreadExecutor::pimple_t
+{
+    static constexpr int SLOT_COUNT = 3;
+
+    struct slot_t
+    {
+        std::deque<std::function<void()>> queue;
+        std::mutex mutex;
+        std::condition_variable condition;
+        // Completed drains of this slot (guarded by mutex); a waiting poster waits for it to move.
+        std::uint64_t drains = 0;
+    };
+
+    explicit pimple_t(GuiThreadExecutor* owner_);
+
+    // Any thread. Moves fn into the first free slot (blocking only when all three are busy); with
+    // wait true, also waits until the timer has run that slot (never on the message thread).
+    void post(std::function<void()>& fn, bool wait);
+
+    // Message thread: drains every slot, busy ones last.
+    void run_all();
+
+    slot_t slots[SLOT_COUNT];
+    GuiThreadExecutor* owner;
+    // get_milliseconds() at the last timer callback.
+    std::atomic<double> last_tick{0.0};
+
+private:
+    void drain(slot_t& slot);
+    void enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock, std::function<void()>& fn, bool wait);
+};

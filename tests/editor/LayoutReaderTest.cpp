@@ -1,0 +1,164 @@
+// The skin layout reader on small texts: sections applied at the next header with exactly five
+// keys, corner order, float boxes for images and truncated bounds for other components, exact
+// names and keys, values that are no numbers, missing texts, and the report of unplaced names.
+
+#include "EditorTestAccess.h"
+#include "LogTail.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <sstream>
+
+namespace
+{
+using Access = FlipsumAudioProcessorEditorTestAccess;
+const juce::Rectangle<int> UNPLACED{100, 100, 7, 7};
+
+// One object section with the five keys among others, as the shipped texts write them.
+std::string section(const std::string& name, const std::string& x0, const std::string& y0,
+                    const std::string& x1, const std::string& y1)
+{
+    return "[Obj00001]\nName=" + name + "\nParent=Background\nX0=" + x0 + "\nY0=" + y0 + "\nX1=" + x1 +
+           "\nY1=" + y1 + "\nVisible=1\n";
+}
+
+class LayoutReader : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        a.setBounds(UNPLACED);
+        b.setBounds(UNPLACED);
+    }
+    void parse(const std::string& text) { Access::parse_text(components, "test.skin", text.c_str()); }
+    juce::Rectangle<int> reset_a()
+    {
+        const auto was = a.getBounds();
+        a.setBounds(UNPLACED);
+        return was;
+    }
+
+    juce::Component a;
+    juce::Component b;
+    Access::layout_map_t components{{"ui_a", &a}, {"ui_b", &b}};
+};
+} // namespace
+
+TEST_F(LayoutReader, ASectionIsAppliedOnlyAtTheNextHeader)
+{
+    const std::string body = "\xEF\xBB\xBF\n[Skin]\nWidth=610\n" + section("ui_a", "1", "2", "11", "22");
+    parse(body);
+    EXPECT_EQ(reset_a(), UNPLACED) << "no header follows the last section";
+    parse(body + "[Thumbnail]\n\n[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(1, 2, 10, 20));
+
+    // Text order: the later box of a name wins.
+    parse(section("ui_a", "1", "1", "5", "5") + section("ui_b", "2", "2", "4", "4") +
+          section("ui_a", "30", "40", "35", "50") + "[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(30, 40, 5, 10));
+    EXPECT_EQ(b.getBounds(), juce::Rectangle<int>(2, 2, 2, 2));
+}
+
+TEST_F(LayoutReader, ExactlyFiveKeyLinesApplyASection)
+{
+    // Two X0 lines and no name line: five keys, applied with the name of the section before.
+    parse(section("ui_a", "1", "1", "5", "5") + "[Obj2]\nX0=90\nX0=10\nY0=20\nX1=14\nY1=26\n[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(10, 20, 4, 6));
+
+    parse("[Obj1]\nName=ui_a\nX0=1\nY0=1\nX1=5\nY1=5\nY1=6\n[End]\n");
+    EXPECT_EQ(reset_a(), UNPLACED) << "six key lines";
+    parse("[Obj1]\nName=ui_a\nX0=1\nY0=1\nX1=5\n[End]\n");
+    EXPECT_EQ(reset_a(), UNPLACED) << "four key lines";
+    parse("[Obj1]\nName=ui_a\nX0=1\nY0=1\n[Obj2]\nX1=5\nY1=5\n[End]\n");
+    EXPECT_EQ(reset_a(), UNPLACED) << "keys never add up across a header";
+}
+
+TEST_F(LayoutReader, CornersAndTruncation)
+{
+    parse(section("ui_a", "10", "30", "4", "12") + "[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(4, 12, 6, 18)) << "corners in any order";
+
+    // Width and height truncate by themselves, not from truncated corners; toward zero.
+    parse(section("ui_a", "0.7", "-2.5", "10.6", "3.9") + "[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(0, -2, 9, 6));
+
+    juce::DrawableImage image;
+    image.setImage(juce::Image(juce::Image::ARGB, 64, 64, true));
+    components["ui_led"] = &image;
+    parse(section("ui_led", "0.5", "0.5", "40.5", "40.5") + section("ui_a", "0.5", "0.5", "40.5", "40.5") +
+          "[End]\n");
+    EXPECT_EQ(image.getBoundingBox(),
+              juce::Parallelogram<float>(juce::Rectangle<float>(0.5f, 0.5f, 40.0f, 40.0f)));
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(0, 0, 40, 40));
+
+    parse(section("ui_led", "484", "64", "524", "104") + "[End]\n");
+    EXPECT_EQ(image.getBoundsInParent(), juce::Rectangle<int>(484, 64, 40, 40)) << "scaled into its box";
+}
+
+TEST_F(LayoutReader, NamesAndKeysMatchExactly)
+{
+    parse(section("ui_a ", "1", "1", "5", "5") + section(" ui_b", "1", "1", "5", "5") +
+          section("UI_A", "1", "1", "5", "5") + "[End]\n");
+    EXPECT_EQ(a.getBounds(), UNPLACED);
+    EXPECT_EQ(b.getBounds(), UNPLACED);
+
+    parse("  \t[Obj1]\n \tName=ui_a\n\t X0=3\n  Y0=4\n\tX1=13\n Y1=24\n   \n\t[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(3, 4, 10, 20)) << "indented lines; a blank line is no header";
+    parse("[Obj1]\nName=ui_a\nx0=3\nY0=4\nX1=13\nY1=24\n[End]\n");
+    EXPECT_EQ(reset_a(), UNPLACED) << "lower-case key";
+    parse("[Obj1]\nName=ui_a\nX0 =3\nY0=4\nX1=13\nY1=24\n[End]\n");
+    EXPECT_EQ(reset_a(), UNPLACED) << "blank before the equals sign";
+}
+
+TEST_F(LayoutReader, ValuesThatAreNoNumbers)
+{
+    parse(section("ui_a", "  7.9px", "+2", "12.000000", "1e1") + "[End]\n");
+    EXPECT_EQ(reset_a(), juce::Rectangle<int>(7, 2, 4, 8)) << "a number ends where it cannot go on";
+
+    for (const char* bad : {"abc", "", "-", "nan", "inf", "1e999", "+-3", "1e20"})
+    {
+        b.setBounds(UNPLACED);
+        parse(section("ui_a", "1", bad, "5", "5") + section("ui_b", "1", "2", "5", "6") + "[End]\n");
+        EXPECT_EQ(reset_a(), UNPLACED) << bad;
+        EXPECT_EQ(b.getBounds(), juce::Rectangle<int>(1, 2, 4, 4))
+            << bad << ": the next section still applies";
+    }
+}
+
+TEST_F(LayoutReader, MissingTextsAndTheirEnd)
+{
+    const test_support::LogTail log(6);
+    Access::parse_text(components, "missing.skin", nullptr);
+    Access::parse_resource(components, "bg_nothing.skin");
+    EXPECT_EQ(a.getBounds(), UNPLACED);
+    EXPECT_EQ(log.texts(6, "Not in layout file: ").size(), 4u);
+
+    const std::string text = section("ui_a", "1", "1", "5", "5") + "[End]\n";
+    Access::parse_bytes(components, "test.skin", text.data(), text.size() - 6);
+    EXPECT_EQ(reset_a(), UNPLACED) << "nothing read past the given size";
+    const std::string cut = section("ui_a", "1", "1", "5", "5") + std::string(1, '\0') + "[End]\n";
+    Access::parse_bytes(components, "test.skin", cut.data(), cut.size());
+    EXPECT_EQ(reset_a(), UNPLACED) << "nothing read past a zero byte";
+}
+
+TEST_F(LayoutReader, LogsItsArgumentsAndTheNamesNotPlacedInNameOrder)
+{
+    juce::Component z, m;
+    components["ui_z"] = &z;
+    components["ui_m"] = &m;
+    {
+        const test_support::LogTail log(6);
+        parse(section("ui_b", "1", "1", "5", "5") + section("ui_unknown", "1", "1", "5", "5") + "[End]\n");
+        EXPECT_EQ(log.texts(6, "Not in layout file: "),
+                  (std::vector<std::string>{"Not in layout file: ui_a", "Not in layout file: ui_m",
+                                            "Not in layout file: ui_z"}));
+        std::ostringstream args;
+        args << "Args: components=0x" << std::hex << reinterpret_cast<std::uintptr_t>(&components)
+             << ", view=test.skin";
+        EXPECT_EQ(log.texts(4, "Args: "), std::vector<std::string>{args.str()});
+    }
+    const test_support::LogTail quiet(5);
+    parse("[End]\n");
+    EXPECT_TRUE(quiet.texts(6, "Not in layout file: ").empty());
+}
