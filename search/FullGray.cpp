@@ -45,16 +45,7 @@ public:
             if (i > 0)
             {
                 const unsigned k = static_cast<unsigned>(__builtin_ctz(g ^ previous));
-                const bool up = (g >> k) & 1u;
-                for (std::size_t u = 0; u < m; ++u)
-                {
-                    const float c = d::element(mat, u, k);
-                    if (up == static_cast<bool>((g >> u) & 1u))
-                        v += c;
-                    else
-                        v -= c;
-                }
-                v -= d::element(mat, k, k);
+                const bool up = d::gray_step(v, mat, g, k, m);
                 // The last track is -1.
                 if (up)
                     v -= d::element(mat, m, k);

@@ -60,16 +60,7 @@ public:
                 if (i > 0)
                 {
                     const unsigned k = static_cast<unsigned>(__builtin_ctz(g ^ previous));
-                    const bool up = (g >> k) & 1u;
-                    for (std::size_t t = 0; t < lowTracks; ++t)
-                    {
-                        const float c = d::element(mat, t, k);
-                        if (up == static_cast<bool>((g >> t) & 1u))
-                            v += c;
-                        else
-                            v -= c;
-                    }
-                    v -= d::element(mat, k, k);
+                    const bool up = d::gray_step(v, mat, g, k, lowTracks);
                     if (up)
                         v += table[k];
                     else

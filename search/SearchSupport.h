@@ -6,6 +6,7 @@
 #include "search/CorrelationAlgorithm.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -53,5 +54,25 @@ inline float half_energy(const float* packed, const int* s, std::size_t n)
             h += static_cast<float>(s[i] * s[j]) * row[j];
     }
     return h;
+}
+
+// One Gray-code step of the exhaustive searches, in quarters of the energy: track k takes the sign
+// of bit k of g (set +1, clear -1). For every track t < tracks, whose sign is bit t of g, adds
+// s_k s_t M(t, k) to v (the term t = k included), then cancels it with -M(k, k); v changes one
+// term at a time, in that order. The caller adds the pull of the tracks from `tracks` on.
+// Returns true when track k is now +1.
+inline bool gray_step(float& v, const float* packed, std::uint32_t g, unsigned k, std::size_t tracks)
+{
+    const bool up = (g >> k) & 1u;
+    for (std::size_t t = 0; t < tracks; ++t)
+    {
+        const float c = element(packed, t, k);
+        if (up == static_cast<bool>((g >> t) & 1u))
+            v += c;
+        else
+            v -= c;
+    }
+    v -= element(packed, k, k);
+    return up;
 }
 } // namespace Flipsearch::FlipOpt::details_
