@@ -15,7 +15,7 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$JOBS" --timeout 9
 sanitized() {
     configure "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIGNFLUX_SANITIZER="$1" \
         -DSIGNFLUX_BUILD_FORMATS=OFF -DSIGNFLUX_BUILD_BENCH=OFF
-    cmake --build "$2" --parallel "$JOBS" --target engine_tests search_tests
+    cmake --build "$2" --parallel "$JOBS" --target engine_tests search_tests fullsearch_tests
     for suite in engine search; do
         ctest --test-dir "$2/tests/$suite" --output-on-failure --parallel "$JOBS" --timeout 900
     done
