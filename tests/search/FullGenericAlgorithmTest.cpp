@@ -111,16 +111,6 @@ protected:
     void TearDown() override { set_full_search_hardware_threads(0); }
 };
 
-using VectorUnits = ::testing::Types<vector_ops::avx, vector_ops::sse2>;
-class VectorUnitNames
-{
-public:
-    template <class V>
-    static std::string GetName(int)
-    {
-        return std::is_same_v<V, vector_ops::avx> ? "AVX" : "SSE2";
-    }
-};
 TYPED_TEST_SUITE(FullSearch, VectorUnits, VectorUnitNames);
 
 TYPED_TEST(FullSearch, FindsTheBruteForceMaximumFor19To24Tracks)

@@ -111,16 +111,6 @@ protected:
     }
 };
 
-using VectorUnits = ::testing::Types<vector_ops::avx, vector_ops::sse2>;
-class VectorUnitNames
-{
-public:
-    template <class V>
-    static std::string GetName(int)
-    {
-        return std::is_same_v<V, vector_ops::avx> ? "AVX" : "SSE2";
-    }
-};
 TYPED_TEST_SUITE(FullKernel, VectorUnits, VectorUnitNames);
 
 TYPED_TEST(FullKernel, StartValuesAreAQuarterOfTheEnergy)

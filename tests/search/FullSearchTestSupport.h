@@ -3,12 +3,17 @@
 // Correlation matrices and reference energies for the full-search suites.
 
 #include "search/CorrelationAlgorithm.h"
+#include "search/VectorOps.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 namespace fullsearch_test
@@ -127,4 +132,16 @@ inline double brute_force_max(const Corr& corr)
     }
     return best;
 }
+
+// The two vector units of the typed suites, named in the test names.
+using VectorUnits = ::testing::Types<vector_ops::avx, vector_ops::sse2>;
+class VectorUnitNames
+{
+public:
+    template <class V>
+    static std::string GetName(int)
+    {
+        return std::is_same_v<V, vector_ops::avx> ? "AVX" : "SSE2";
+    }
+};
 } // namespace fullsearch_test
