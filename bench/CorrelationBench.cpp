@@ -6,6 +6,7 @@
 //   build/bench/correlation_bench [--benchmark_filter=...]
 
 #include "search/CpuFeatures.h"
+#include "search/GenericCorrelationAlgorithm.h"
 #include "search/Plugin.h"
 
 #include <benchmark/benchmark.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -114,6 +116,7 @@ void BM_Correlation(benchmark::State& state, const std::string& name)
         state.SkipWithError("algorithm not available on this processor");
         return;
     }
+    set_correlation_max_threads(1);
     const double reference = openblas_rate(u);
     auto corr = record->getInstance();
     double best = 1e300;
@@ -131,6 +134,49 @@ void BM_Correlation(benchmark::State& state, const std::string& name)
     state.counters["ratio"] = rate / reference;
 }
 
+// "AVX" with every thread it may use, against OpenBLAS with as many threads.
+void BM_CorrelationThreads(benchmark::State& state)
+{
+    const Unit& u = unit(static_cast<std::size_t>(state.range(0)));
+    Flipsearch::Correlation::Plugin* record = nullptr;
+    for (auto* p : Flipsearch::Factory<Flipsearch::Correlation::Plugin>::get_inst().plugins)
+        if (p->name() == "AVX" && p->enabled())
+            record = p;
+    if (record == nullptr)
+    {
+        state.SkipWithError("algorithm not available on this processor");
+        return;
+    }
+    const int threads = static_cast<int>(std::min(8u, std::max(1u, std::thread::hardware_concurrency())));
+    set_correlation_max_threads(0);
+    std::vector<float> c(u.n * u.n);
+    openblas_set_num_threads(threads);
+    double reference = 1e300;
+    for (int run = 0; run < 3; ++run)
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        ssyrk(u, c);
+        reference = std::min(reference, seconds_since(t0));
+    }
+    openblas_set_num_threads(1);
+    auto corr = record->getInstance();
+    double best = 1e300;
+    for (auto _ : state)
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        corr->process_setup(u.n);
+        corr->process_presentChunk(unitSamples, u.channels.data());
+        benchmark::DoNotOptimize(corr->matrix.data());
+        best = std::min(best, seconds_since(t0));
+    }
+    const double rate = multiplyAdds(u.n) / best;
+    state.counters["threads"] = threads;
+    state.counters["MAC/s"] = rate;
+    state.counters["OpenBLAS_MAC/s"] = multiplyAdds(u.n) / reference;
+    state.counters["ratio"] = reference / best;
+    set_correlation_max_threads(1);
+}
+
 void trackCounts(benchmark::internal::Benchmark* b)
 {
     for (int n : {8, 32, 64, 256, 999})
@@ -143,5 +189,6 @@ BENCHMARK(BM_OpenBLAS)->Apply(trackCounts);
 BENCHMARK_CAPTURE(BM_Correlation, AVX, std::string("AVX"))->Apply(trackCounts);
 BENCHMARK_CAPTURE(BM_Correlation, SSE2, std::string("SSE2"))->Apply(trackCounts);
 BENCHMARK_CAPTURE(BM_Correlation, Simple, std::string("Simple"))->Apply(trackCounts);
+BENCHMARK(BM_CorrelationThreads)->Arg(64)->Arg(256)->Arg(999)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -5,8 +5,13 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -73,10 +78,62 @@ struct kernels_for<vector_ops::avx>
 // same results.
 constexpr std::size_t tileSamples = 4096;
 constexpr std::size_t panelGroups = 16;
+// From this many panel pairs on (more than 48 tracks) a chunk is shared among threads: an offline
+// render of many tracks delivers units faster than one core correlates them.
+constexpr std::size_t minParallelPanelPairs = 3;
+constexpr unsigned defaultMaxCorrelationThreads = 8;
+std::atomic<unsigned> maxCorrelationThreads{defaultMaxCorrelationThreads};
+
+// Runs work on the calling thread and on up to items - 1 more threads (no more than the hardware
+// has), and returns when every run has returned. A thread that cannot start leaves its share to
+// the others; an exception from work is rethrown after every thread has been joined.
+template <class Work>
+void run_on_threads(const Work& work, std::size_t items)
+{
+    const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t helpers = std::min<std::size_t>({items, hardware, maxCorrelationThreads}) - 1;
+    std::vector<std::thread> threads;
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    const auto guarded = [&]
+    {
+        try
+        {
+            work();
+        }
+        catch (...)
+        {
+            const std::lock_guard<std::mutex> lock(failureMutex);
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    try
+    {
+        threads.reserve(helpers);
+        for (std::size_t t = 0; t < helpers; ++t)
+            threads.emplace_back(guarded);
+    }
+    catch (const std::exception&)
+    {
+        // Fewer threads: the ones running and the caller share all the work.
+    }
+    guarded();
+    for (auto& thread : threads)
+        thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 // Floats of one accumulator slot: nine pairs.
 template <std::size_t W>
 constexpr std::size_t slotFloats = 9 * W;
 } // namespace
+
+void set_correlation_max_threads(unsigned threads)
+{
+    maxCorrelationThreads = threads == 0 ? defaultMaxCorrelationThreads : threads;
+}
 
 template <class V>
 float GenericCorrelationAlgorithm<V>::reduce(const float* a)
@@ -131,6 +188,62 @@ void GenericCorrelationAlgorithm<V>::process_blk(const float* const* gTracks, un
 }
 
 template <class V>
+void GenericCorrelationAlgorithm<V>::accumulate_panels(const float* const* channels, std::size_t blocked,
+                                                       std::size_t i0, std::size_t j0, std::size_t panel,
+                                                       float* acc)
+{
+    const std::size_t n = nTracks;
+    const std::size_t groups = (n + 2) / 3;
+    const auto groupSize = [n](std::size_t g)
+    { return static_cast<unsigned>(std::min<std::size_t>(3, n - 3 * g)); };
+    constexpr std::size_t slot = slotFloats<W>;
+    const std::size_t i1 = std::min(groups, i0 + panel);
+    const std::size_t j1 = std::min(groups, j0 + panel);
+    std::fill(acc, acc + panel * panel * slot, 0.0f);
+    for (std::size_t t0 = 0; t0 < blocked; t0 += tileSamples)
+    {
+        const std::size_t t1 = std::min(blocked, t0 + tileSamples);
+        for (std::size_t g = i0; g < i1; ++g)
+        {
+            const float* const* gTracks = channels + 3 * g;
+            const std::size_t hEnd = std::min(j1, g + 1);
+            for (std::size_t h = j0; h < hEnd; ++h)
+            {
+                float* a = acc + ((g - i0) * panel + (h - j0)) * slot;
+                if (h == g)
+                    process_diag(gTracks, groupSize(g), t0, t1, a);
+                else
+                    process_blk(gTracks, groupSize(g), channels + 3 * h, t0, t1, a);
+            }
+        }
+    }
+
+    for (std::size_t g = i0; g < i1; ++g)
+    {
+        const std::size_t hEnd = std::min(j1, g + 1);
+        for (std::size_t h = j0; h < hEnd; ++h)
+        {
+            const float* a = acc + ((g - i0) * panel + (h - j0)) * slot;
+            const unsigned rows = groupSize(g);
+            for (unsigned r = 0; r < rows; ++r)
+            {
+                float* row = matrix.data() + packedIndex(3 * g + r, 3 * h);
+                if (h == g)
+                {
+                    for (unsigned c = 0; c <= r; ++c)
+                        row[c] += reduce(a + (r * (r + 1) / 2 + c) * W);
+                }
+                else
+                {
+                    for (unsigned c = 0; c < 3; ++c)
+                        row[c] += reduce(a + (3 * r + c) * W);
+                }
+            }
+        }
+    }
+}
+
+template <class V>
 void GenericCorrelationAlgorithm<V>::process_presentChunk(std::size_t nSamples, const float* const* channels)
 {
     Algorithm::process_presentChunk(nSamples, channels);
@@ -141,64 +254,25 @@ void GenericCorrelationAlgorithm<V>::process_presentChunk(std::size_t nSamples, 
 
     if (blocked > 0)
     {
-        // Tracks 3g, 3g+1, 3g+2 form group g; the last group may hold fewer.
+        // Tracks 3g, 3g+1, 3g+2 form group g; the last group may hold fewer. The group pairs are
+        // taken panel pair by panel pair; each panel pair owns its matrix elements, so panel pairs
+        // may run on several threads without changing any element's order of operations.
         const std::size_t groups = (n + 2) / 3;
-        const auto groupSize = [n](std::size_t g)
-        { return static_cast<unsigned>(std::min<std::size_t>(3, n - 3 * g)); };
         const std::size_t panel = std::min(groups, panelGroups);
-        constexpr std::size_t slot = slotFloats<W>;
-        std::vector<float> acc(panel * panel * slot);
-
+        std::vector<std::pair<std::size_t, std::size_t>> panelPairs;
         for (std::size_t i0 = 0; i0 < groups; i0 += panel)
-        {
-            const std::size_t i1 = std::min(groups, i0 + panel);
             for (std::size_t j0 = 0; j0 <= i0; j0 += panel)
-            {
-                const std::size_t j1 = std::min(groups, j0 + panel);
-                std::fill(acc.begin(), acc.end(), 0.0f);
-                for (std::size_t t0 = 0; t0 < blocked; t0 += tileSamples)
-                {
-                    const std::size_t t1 = std::min(blocked, t0 + tileSamples);
-                    for (std::size_t g = i0; g < i1; ++g)
-                    {
-                        const float* const* gTracks = channels + 3 * g;
-                        const std::size_t hEnd = std::min(j1, g + 1);
-                        for (std::size_t h = j0; h < hEnd; ++h)
-                        {
-                            float* a = acc.data() + ((g - i0) * panel + (h - j0)) * slot;
-                            if (h == g)
-                                process_diag(gTracks, groupSize(g), t0, t1, a);
-                            else
-                                process_blk(gTracks, groupSize(g), channels + 3 * h, t0, t1, a);
-                        }
-                    }
-                }
+                panelPairs.emplace_back(i0, j0);
 
-                for (std::size_t g = i0; g < i1; ++g)
-                {
-                    const std::size_t hEnd = std::min(j1, g + 1);
-                    for (std::size_t h = j0; h < hEnd; ++h)
-                    {
-                        const float* a = acc.data() + ((g - i0) * panel + (h - j0)) * slot;
-                        const unsigned rows = groupSize(g);
-                        for (unsigned r = 0; r < rows; ++r)
-                        {
-                            float* row = matrix.data() + packedIndex(3 * g + r, 3 * h);
-                            if (h == g)
-                            {
-                                for (unsigned c = 0; c <= r; ++c)
-                                    row[c] += reduce(a + (r * (r + 1) / 2 + c) * W);
-                            }
-                            else
-                            {
-                                for (unsigned c = 0; c < 3; ++c)
-                                    row[c] += reduce(a + (3 * r + c) * W);
-                            }
-                        }
-                    }
-                }
-            }
-        }
+        std::atomic<std::size_t> next{0};
+        const auto work = [&]
+        {
+            std::vector<float> acc(panel * panel * slotFloats<W>);
+            for (std::size_t k = next++; k < panelPairs.size(); k = next++)
+                accumulate_panels(channels, blocked, panelPairs[k].first, panelPairs[k].second, panel,
+                                  acc.data());
+        };
+        run_on_threads(work, panelPairs.size() >= minParallelPanelPairs ? panelPairs.size() : 1);
 
         using K = typename kernels_for<V>::type;
         for (std::size_t i = 0; i < n; ++i)

@@ -6,7 +6,10 @@
 // the samples past the last whole vector are summed separately and added after. The tracks are
 // taken in groups of three so that each loaded vector serves three products, and the samples in
 // cache-sized tiles; neither changes any lane's order of operations. Peaks are the largest
-// magnitudes. One object is used by one thread at a time (the engine's processing thread).
+// magnitudes. One object is used by one thread at a time (the engine's processing thread); from
+// 49 tracks on, process_presentChunk shares a chunk's track pairs among up to 8 threads of its own
+// (each matrix element is still summed by one thread in the same order) and joins them before it
+// returns.
 
 #include "search/CorrelationAlgorithm.h"
 #include "search/VectorOps.h"
@@ -35,10 +38,20 @@ public:
     void process_blk(const float* const* gTracks, unsigned gCount, const float* const* hTracks,
                      std::size_t begin, std::size_t end, float* acc) const;
 
+    // Accumulates the group pairs of the panel pair whose first groups are i0 and j0 (panel groups
+    // each) over the chunk's first `blocked` samples into the matrix; acc holds panel * panel slots
+    // of nine accumulators.
+    void accumulate_panels(const float* const* channels, std::size_t blocked, std::size_t i0, std::size_t j0,
+                           std::size_t panel, float* acc);
+
     // One float from the W lanes of an accumulator: AVX ((a0 + a1) + (a4 + a5)) + ((a2 + a3) +
     // (a6 + a7)), SSE2 (a0 + a2) + (a1 + a3).
     static float reduce(const float* lanes);
 };
+
+// The most threads a chunk is shared among (0 restores the default of up to 8, no more than the
+// hardware has). For benchmarks and tests; not to be changed while a chunk is being accumulated.
+void set_correlation_max_threads(unsigned threads);
 
 extern template class GenericCorrelationAlgorithm<vector_ops::avx>;
 extern template class GenericCorrelationAlgorithm<vector_ops::sse2>;
