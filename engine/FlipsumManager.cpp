@@ -20,6 +20,8 @@
 #include <sstream>
 #include <system_error>
 
+#include <sys/mman.h>
+
 namespace
 {
 // The one shared manager, found by get_inst; the instances' records own it.
@@ -862,6 +864,19 @@ const std::uint8_t* FlipsumManager::setStateInformation_internal(const std::uint
 
 // ---------------------------------------------------------------------------------------------
 // Recording hand-over
+
+float* FlipsumManager::allocate_buffer() noexcept
+{
+    void* const p = ::mmap(nullptr, unit_samples * sizeof(float), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<float*>(p);
+}
+
+void FlipsumManager::buffer_deleter::operator()(float* p) const noexcept
+{
+    if (p != nullptr)
+        ::munmap(p, unit_samples * sizeof(float));
+}
 
 std::size_t FlipsumManager::free_submit_slots(const apState_t& state) noexcept
 {

@@ -89,10 +89,15 @@ public:
     // The watchdog deadline of an instance that is not playing: the largest float value.
     static constexpr double no_deadline = 3.4028234663852886e38;
 
-    // Frees a record buffer allocated with posix_memalign.
+    // Makes one record buffer: whole pages of its own (so 64-byte aligned), zeroed and already
+    // resident, so that neither the gather thread's zeroing nor the audio thread's first writes
+    // take page faults. Null when memory is short. Any thread but the audio thread.
+    static float* allocate_buffer() noexcept;
+
+    // Frees a record buffer made by allocate_buffer.
     struct buffer_deleter
     {
-        void operator()(float* p) const noexcept { std::free(p); }
+        void operator()(float* p) const noexcept;
     };
 
     // One entry of an instance's hand-over ring. The writer owns buf, bufnum and ch while the

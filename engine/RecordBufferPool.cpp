@@ -17,10 +17,7 @@ const void* addr(const void* p)
 
 float* RecordBufferPool::allocate_record_buffer()
 {
-    void* p = nullptr;
-    if (posix_memalign(&p, 64, buffer_bytes) != 0)
-        return nullptr;
-    return static_cast<float*>(p);
+    return FlipsumManager::allocate_buffer();
 }
 
 RecordBufferPool::RecordBufferPool(pool_t& pool, std::mutex& first_mutex, const double now)
@@ -43,7 +40,7 @@ void RecordBufferPool::give_back(float* buf)
 
 void RecordBufferPool::refill(const double now)
 {
-    if (recycle.empty())
+    if (recycle.empty() && fresh.empty())
         return;
     while (!recycle.empty())
     {
@@ -52,6 +49,8 @@ void RecordBufferPool::refill(const double now)
         std::memset(buf, 0, buffer_bytes);
         avail_buff_lst.push_back(buf);
     }
+    avail_buff_lst.insert(avail_buff_lst.end(), fresh.begin(), fresh.end());
+    fresh.clear();
     last_return = now;
 }
 
@@ -124,6 +123,7 @@ void RecordBufferPool::leak_check(const double now)
     set_.insert(seen.begin(), seen.end());
     set_.insert(avail_buff_lst.begin(), avail_buff_lst.end());
     set_.insert(recycle.begin(), recycle.end());
+    set_.insert(fresh.begin(), fresh.end());
     seen.clear();
     {
         const std::lock_guard<std::mutex> lock(first_mutex_);
@@ -137,14 +137,14 @@ void RecordBufferPool::leak_check(const double now)
 
 bool RecordBufferPool::grow()
 {
-    if (avail_buff_lst.size() + recycle.size() >= needed_)
+    if (avail_buff_lst.size() + returned() >= needed_)
     {
         allocation_failed_ = false;
         return false;
     }
     bool grew = false;
     const std::lock_guard<std::mutex> lock(first_mutex_);
-    while (avail_buff_lst.size() + recycle.size() < needed_)
+    while (avail_buff_lst.size() + returned() < needed_)
     {
         float* const buf = allocate();
         if (buf == nullptr)
@@ -153,7 +153,7 @@ bool RecordBufferPool::grow()
             // the jobs go on with the buffers they get.
             if (!allocation_failed_)
                 FSUM_LOG(2) << "Buffer allocation failed: " << pool_.size() << " buffers in the pool, "
-                            << needed_ - avail_buff_lst.size() - recycle.size() << " more needed";
+                            << needed_ - avail_buff_lst.size() - returned() << " more needed";
             allocation_failed_ = true;
             break;
         }
@@ -163,14 +163,14 @@ bool RecordBufferPool::grow()
         }
         catch (const std::bad_alloc&)
         {
-            std::free(buf);
+            FlipsumManager::buffer_deleter()(buf);
             if (!allocation_failed_)
                 FSUM_LOG(2) << "Buffer allocation failed: the pool cannot grow beyond " << pool_.size()
                             << " buffers";
             allocation_failed_ = true;
             break;
         }
-        recycle.push_back(buf);
+        fresh.push_back(buf);
         allocation_failed_ = false;
         grew = true;
         FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " allocated";

@@ -22,7 +22,7 @@ class RecordBufferPool
 {
 public:
     using pool_t = std::vector<std::unique_ptr<float, FlipsumManager::buffer_deleter>>;
-    // Makes one record buffer (65536 floats, 64-byte aligned, contents undefined), or null.
+    // Makes one zeroed record buffer (65536 floats, 64-byte aligned), or null.
     using allocator_t = float* (*)();
 
     // How long the pool keeps unused buffers after the last buffer came back, in seconds.
@@ -43,7 +43,7 @@ public:
 
     // A buffer that came back; the next refill zeroes it.
     void give_back(float* buf);
-    // Zeroes every returned buffer and makes it available.
+    // Zeroes every returned buffer and makes it and every newly allocated one available.
     void refill(const double now);
 
     // Offers available buffers in rec's empty spare slots; first mutex held. Empty slots left
@@ -66,7 +66,7 @@ public:
     void shrink(const double now);
 
     std::size_t available() const noexcept { return avail_buff_lst.size(); }
-    std::size_t returned() const noexcept { return recycle.size(); }
+    std::size_t returned() const noexcept { return recycle.size() + fresh.size(); }
 
     // Replaces the buffer allocation (tests simulate failures with it).
     allocator_t allocate;
@@ -77,6 +77,9 @@ private:
     std::mutex& first_mutex_;
     std::vector<float*> avail_buff_lst;
     std::vector<float*> recycle;
+    // Buffers just allocated: they pass through the next refill like returned ones, but arrive
+    // zeroed already.
+    std::vector<float*> fresh;
     std::vector<float*> seen;
     std::unordered_set<float*> set_;
     double last_return;

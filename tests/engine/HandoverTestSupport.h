@@ -185,12 +185,11 @@ public:
     {
         for (std::size_t i = 0; i < buffers; ++i)
         {
-            void* p = nullptr;
-            if (posix_memalign(&p, 64, FlipsumManager::unit_samples * sizeof(float)) != 0)
+            float* const p = FlipsumManager::allocate_buffer();
+            if (p == nullptr)
                 std::abort();
-            std::memset(p, 0, FlipsumManager::unit_samples * sizeof(float));
-            pool.emplace_back(static_cast<float*>(p));
-            free_list.push_back(static_cast<float*>(p));
+            pool.emplace_back(p);
+            free_list.push_back(p);
         }
     }
 

@@ -60,10 +60,10 @@ struct Buffers
     {
         for (std::size_t i = 0; i < n; ++i)
         {
-            void* p = nullptr;
-            EXPECT_EQ(posix_memalign(&p, 64, M::unit_samples * sizeof(float)), 0);
-            std::fill_n(static_cast<float*>(p), M::unit_samples, float(i + 1));
-            owned.emplace_back(static_cast<float*>(p));
+            float* const p = M::allocate_buffer();
+            EXPECT_NE(p, nullptr);
+            std::fill_n(p, M::unit_samples, float(i + 1));
+            owned.emplace_back(p);
         }
     }
     float* operator[](std::size_t i) const { return owned[i].get(); }
