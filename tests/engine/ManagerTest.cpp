@@ -50,6 +50,8 @@ TEST_F(Manager, LivesWhileAnInstanceIsRegisteredAndStopsBothThreads)
 TEST_F(Manager, InstanceAtAReusedAddressGetsAFreshRecord)
 {
     const auto keeper = std::make_unique<P>();
+    // No gather thread: the unregistered record must still be waiting when the address comes back.
+    FlipsumManagerProbe::stop_workers(*keeper->handle()->mgr);
     auto a = std::make_unique<P>();
     const void* old_address = a.get();
     const M::slave_hnd_t old_record = a->handle();
