@@ -72,10 +72,11 @@ void ssyrk(const Unit& u, std::vector<float>& c)
                 static_cast<int>(unitSamples), 0.0f, c.data(), n);
 }
 
-// Best OpenBLAS rate over at least three runs and 0.3 s.
-double openblas_rate(const Unit& u)
+// Best OpenBLAS rate on the given number of threads over at least three runs and 0.3 s; leaves
+// OpenBLAS on one thread.
+double openblas_rate(const Unit& u, int threads)
 {
-    openblas_set_num_threads(1);
+    openblas_set_num_threads(threads);
     std::vector<float> c(u.n * u.n);
     double best = 1e300;
     const auto start = std::chrono::steady_clock::now();
@@ -85,6 +86,7 @@ double openblas_rate(const Unit& u)
         ssyrk(u, c);
         best = std::min(best, seconds_since(t0));
     }
+    openblas_set_num_threads(1);
     return multiplyAdds(u.n) / best;
 }
 
@@ -104,21 +106,20 @@ void BM_OpenBLAS(benchmark::State& state)
     state.counters["MAC/s"] = multiplyAdds(u.n) / best;
 }
 
-void BM_Correlation(benchmark::State& state, const std::string& name)
+Flipsearch::Correlation::Plugin* enabled_record(const std::string& name)
 {
-    const Unit& u = unit(static_cast<std::size_t>(state.range(0)));
-    Flipsearch::Correlation::Plugin* record = nullptr;
     for (auto* p : Flipsearch::Factory<Flipsearch::Correlation::Plugin>::get_inst().plugins)
         if (p->name() == name && p->enabled())
-            record = p;
-    if (record == nullptr)
-    {
-        state.SkipWithError("algorithm not available on this processor");
-        return;
-    }
-    set_correlation_max_threads(1);
-    const double reference = openblas_rate(u);
-    auto corr = record->getInstance();
+            return p;
+    return nullptr;
+}
+
+// Times the record's correlation of the unit over the benchmark's iterations and reports the best
+// rate against the reference rate.
+void run_correlation(benchmark::State& state, Flipsearch::Correlation::Plugin& record, const Unit& u,
+                     double reference)
+{
+    auto corr = record.getInstance();
     double best = 1e300;
     for (auto _ : state)
     {
@@ -134,14 +135,24 @@ void BM_Correlation(benchmark::State& state, const std::string& name)
     state.counters["ratio"] = rate / reference;
 }
 
+void BM_Correlation(benchmark::State& state, const std::string& name)
+{
+    const Unit& u = unit(static_cast<std::size_t>(state.range(0)));
+    Flipsearch::Correlation::Plugin* record = enabled_record(name);
+    if (record == nullptr)
+    {
+        state.SkipWithError("algorithm not available on this processor");
+        return;
+    }
+    set_correlation_max_threads(1);
+    run_correlation(state, *record, u, openblas_rate(u, 1));
+}
+
 // "AVX" with every thread it may use, against OpenBLAS with as many threads.
 void BM_CorrelationThreads(benchmark::State& state)
 {
     const Unit& u = unit(static_cast<std::size_t>(state.range(0)));
-    Flipsearch::Correlation::Plugin* record = nullptr;
-    for (auto* p : Flipsearch::Factory<Flipsearch::Correlation::Plugin>::get_inst().plugins)
-        if (p->name() == "AVX" && p->enabled())
-            record = p;
+    Flipsearch::Correlation::Plugin* record = enabled_record("AVX");
     if (record == nullptr)
     {
         state.SkipWithError("algorithm not available on this processor");
@@ -149,31 +160,8 @@ void BM_CorrelationThreads(benchmark::State& state)
     }
     const int threads = static_cast<int>(std::min(8u, std::max(1u, std::thread::hardware_concurrency())));
     set_correlation_max_threads(0);
-    std::vector<float> c(u.n * u.n);
-    openblas_set_num_threads(threads);
-    double reference = 1e300;
-    for (int run = 0; run < 3; ++run)
-    {
-        const auto t0 = std::chrono::steady_clock::now();
-        ssyrk(u, c);
-        reference = std::min(reference, seconds_since(t0));
-    }
-    openblas_set_num_threads(1);
-    auto corr = record->getInstance();
-    double best = 1e300;
-    for (auto _ : state)
-    {
-        const auto t0 = std::chrono::steady_clock::now();
-        corr->process_setup(u.n);
-        corr->process_presentChunk(unitSamples, u.channels.data());
-        benchmark::DoNotOptimize(corr->matrix.data());
-        best = std::min(best, seconds_since(t0));
-    }
-    const double rate = multiplyAdds(u.n) / best;
+    run_correlation(state, *record, u, openblas_rate(u, threads));
     state.counters["threads"] = threads;
-    state.counters["MAC/s"] = rate;
-    state.counters["OpenBLAS_MAC/s"] = multiplyAdds(u.n) / reference;
-    state.counters["ratio"] = reference / best;
     set_correlation_max_threads(1);
 }
 
