@@ -58,24 +58,22 @@ public:
     enable_safe_ptr(const enable_safe_ptr&) = delete;
     enable_safe_ptr& operator=(const enable_safe_ptr&) = delete;
 
-    // A new handle; an empty one after safe_destruct(). Any thread.
+    // A new handle; its lock fails once safe_destruct() has stopped waiting. Any thread, also
+    // while safe_destruct() runs on another: the shared pointer itself never changes.
     safe_ptr<T> get_safe_ptr() const { return safe_ptr<T>(state); }
 
-    // Waits until no holder uses the object, then makes every later lock fail.
+    // Waits until no holder uses the object, then makes every later lock fail. The state itself
+    // stays with the object until this base goes (and with the handles after that), so that a
+    // handle copied meanwhile on another thread reads an unchanging shared pointer.
     void safe_destruct()
     {
-        if (!state)
-            return;
-        {
-            std::unique_lock<std::mutex> lock(state->mutex);
-            state->condition.wait(lock, [this] { return state->use_count == 0; });
-            state->pointer = nullptr;
-        }
-        state.reset();
+        std::unique_lock<std::mutex> lock(state->mutex);
+        state->condition.wait(lock, [this] { return state->use_count == 0; });
+        state->pointer = nullptr;
     }
 
 private:
-    std::shared_ptr<state_t> state;
+    const std::shared_ptr<state_t> state;
 };
 
 // Holds a guarded object for a job's duration; get() is null when the object is gone.

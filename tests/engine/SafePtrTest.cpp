@@ -144,3 +144,28 @@ TEST(SafePtr, ManyThreadsLockingWhileTheObjectGoesNeverSeeItDead)
         j.join();
     EXPECT_EQ(saw_dead.load(), 0);
 }
+
+TEST(SafePtr, HandlesTakenOnAnotherThreadWhileTheObjectGoes)
+{
+    // The editor's setters copy a handle on whatever thread calls them, possibly while the
+    // editor's destructor runs safe_destruct() on the message thread.
+    Guarded object;
+    std::atomic<bool> started{false};
+    std::atomic<int> refused{0};
+    std::thread taker(
+        [&]
+        {
+            while (refused.load() < 100)
+            {
+                const util::locked_safe_ptr<Guarded> locked(object.get_safe_ptr());
+                started = true;
+                if (!locked)
+                    ++refused;
+            }
+        });
+    while (!started)
+        std::this_thread::yield();
+    object.safe_destruct();
+    taker.join();
+    EXPECT_FALSE(util::locked_safe_ptr<Guarded>(object.get_safe_ptr()));
+}
