@@ -69,7 +69,12 @@ float FlipsumAudioProcessor::lowshelf_state_t::process(const float sample)
 {
     xi = (xi + 2) % 3;
     x[xi] = sample;
-    const double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
+    double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
+    // After a sound the poles ring down into subnormal numbers and, with silence at the input, stay
+    // there for good; arithmetic on them is many times slower. A subnormal output becomes zero (it
+    // is zero as a float anyway), so the history settles at exactly zero.
+    if (std::abs(out) < std::numeric_limits<double>::min())
+        out = std::copysign(0.0, out);
     yi ^= 1;
     y[yi] = out;
     return static_cast<float>(out);

@@ -211,6 +211,28 @@ TEST_F(Recording, LowShelfShapesOnlyTheAnalysedCopy)
     EXPECT_NEAR(cookbook_gain(100.0, 48000.0), std::sqrt(std::pow(10.0, 20.0 / 20.0)), 1e-9); // +10 dB at f0
 }
 
+// After a sound, silence at the input must bring the filter's history to exactly zero: a history
+// left ringing in subnormal numbers makes every later sample of the track many times slower.
+TEST(LowShelf, SilenceAfterSoundSettlesAtZeroWithoutSubnormals)
+{
+    for (const int rate : {44100, 48000, 96000})
+    {
+        SCOPED_TRACE(rate);
+        P::lowshelf_state_t shelf;
+        shelf.set_lowboost(rate);
+        for (int i = 0; i < 64; ++i)
+            shelf.process(i % 2 ? 0.5f : -0.25f);
+        for (int i = 0; i < 8 * rate; ++i)
+        {
+            shelf.process(0.0f);
+            for (const double y : shelf.y)
+                ASSERT_NE(std::fpclassify(y), FP_SUBNORMAL) << "sample " << i;
+        }
+        EXPECT_EQ(shelf.y[0], 0.0);
+        EXPECT_EQ(shelf.y[1], 0.0);
+    }
+}
+
 TEST_F(Recording, BypassAllRoleOffGainAndStoppedTransport)
 {
     proc->set_polarity(0, -1);
