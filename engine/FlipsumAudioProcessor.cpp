@@ -14,6 +14,8 @@ namespace
 // Samples of scratch space at least, so that the recording path never needs more memory: blocks
 // longer than the scratch space are recorded in pieces.
 constexpr std::size_t min_scratch_samples = 4096;
+// ... and at most, whatever block size the host announces.
+constexpr std::size_t max_scratch_samples = 131072;
 
 // How often the message thread looks for a host bypass change reported by the audio thread.
 constexpr int bypass_poll_ms = 200;
@@ -136,7 +138,15 @@ void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", sampleRate=" << sampleRate
                 << ", samplesPerBlock=" << samplesPerBlock;
+    // Made before the recording is taken: an allocation that fails must not leave it taken.
+    const std::size_t wanted = std::clamp<std::size_t>(
+        2 * static_cast<std::size_t>(std::max(samplesPerBlock, 0)), min_scratch_samples, max_scratch_samples);
+    std::vector<float> grown;
+    if (scratch.size() < wanted)
+        grown.assign(wanted, 0.0f);
+
     take_recording_from_message_thread();
+    const juce::ScopeGuard release{[this] { release_recording(); }};
     if (wasPlayingLastBlock)
     {
         // A recording still open is closed properly rather than forgotten.
@@ -147,11 +157,8 @@ void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock
     wasPlayingLastBlock = false;
     if (sampleRate >= 1.0 && sampleRate < 1e7)
         sample_rate = static_cast<int>(sampleRate);
-    const std::size_t wanted = std::max<std::size_t>(
-        min_scratch_samples, 2 * static_cast<std::size_t>(std::max(samplesPerBlock, 0)));
-    if (scratch.size() < wanted)
-        scratch.assign(wanted, 0.0f);
-    release_recording();
+    if (!grown.empty())
+        scratch.swap(grown);
 }
 
 void FlipsumAudioProcessor::releaseResources()
@@ -159,13 +166,13 @@ void FlipsumAudioProcessor::releaseResources()
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     take_recording_from_message_thread();
+    const juce::ScopeGuard release{[this] { release_recording(); }};
     if (wasPlayingLastBlock)
     {
         playEnd();
         hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
     }
     wasPlayingLastBlock = false;
-    release_recording();
 }
 
 // ---------------------------------------------------------------------------------------------

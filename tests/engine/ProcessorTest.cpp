@@ -163,6 +163,25 @@ TEST_F(Recording, ForcedMonoRecordsTheSumAfterGainAndKeepsEachPolarity)
     }
 }
 
+// Whatever block size the host announces, preparing takes a bounded amount of memory, and a block
+// longer than the scratch space is still recorded whole (in pieces).
+TEST_F(Recording, HugeAnnouncedBlockSizeAndLongerBlocks)
+{
+    proc->prepareToPlay(48000.0, std::numeric_limits<int>::max());
+    proc->set_force_record_mono(true);
+    const int n = 250000; // four units: as many as the spare slots offer at once
+    play(0, n);
+    stop();
+    const auto got = buffers(0);
+    ASSERT_EQ(got.size(), 4u);
+    for (const Taken* t : got)
+        for (std::size_t i = 0; i < M::unit_samples; ++i)
+        {
+            const auto pos = std::int64_t(t->bufnum * M::unit_samples + i);
+            ASSERT_EQ(t->samples[i], pos < n ? signal(0, pos) + signal(1, pos) : 0.0f) << pos;
+        }
+}
+
 // Magnitude of the low shelf at f, from the cookbook's formulas (100 Hz, +20 dB, Q 1).
 double cookbook_gain(double f, double fs)
 {
