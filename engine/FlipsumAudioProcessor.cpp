@@ -463,7 +463,9 @@ void FlipsumAudioProcessor::playEnd()
         for (std::size_t ch = 0; ch < rec_buf.size(); ++ch)
         {
             rec_buf_t& held = rec_buf[ch];
-            if (held.buf == nullptr)
+            // A channel this play does not record may still hold a buffer kept from an earlier
+            // play: it belongs to no open stream, so it stays held for a later one.
+            if (held.buf == nullptr || (ch == 1 && rec_channel_mode != 1))
                 continue;
             // A buffer that cannot be handed over stays held and is reused by the next play.
             if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum, may_wait_for_gather()))

@@ -308,6 +308,35 @@ TEST_F(Recording, GatherFallingBehindLosesUnitsNotAudio)
     EXPECT_EQ(markers(2), 2u);
 }
 
+// A buffer that could not be handed over at the end of a stereo play stays held; a later play that
+// records summed to mono opens no stream for channel 1 and must not submit that buffer.
+TEST_F(Recording, BufferKeptFromAStereoPlayStaysOutOfAMonoPlay)
+{
+    feed = Feed::none;
+    play(0, 8192);              // both channels hold a buffer of unit 0
+    for (int i = 0; i < 3; ++i) // three entries pending: after channel 0's buffer only the ends fit
+        ASSERT_TRUE(M::slave_submit(hnd, 7, reinterpret_cast<float*>(M::marker_stream_start), 0));
+    stop();
+    for (auto& entry : gather.drain(*hnd))
+        taken.push_back(std::move(entry));
+    ASSERT_EQ(buffers(0).size(), 1u);
+    ASSERT_TRUE(buffers(1).empty()); // kept by the instance
+    EXPECT_EQ(markers(2), 2u);
+
+    taken.clear();
+    feed = Feed::pump;
+    gather.offer(*hnd);
+    proc->set_force_record_mono(true);
+    play(65536, 8192);
+    stop();
+    EXPECT_EQ(markers(1), 1u);
+    EXPECT_EQ(markers(2), 1u);
+    EXPECT_EQ(buffers(0).size(), 1u);
+    EXPECT_TRUE(buffers(1).empty());
+    for (const auto& t : taken)
+        EXPECT_EQ(t.ch, 0u);
+}
+
 TEST_F(Recording, WatchdogEndsTheStreamAndTheNextBlockOpensAnother)
 {
     play(0, 8192);
