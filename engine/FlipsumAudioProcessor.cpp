@@ -14,6 +14,8 @@ namespace
 // Samples of scratch space at least, so that the recording path never needs more memory: blocks
 // longer than the scratch space are recorded in pieces.
 constexpr std::size_t min_scratch_samples = 4096;
+// ... and at most, whatever block size the host announces.
+constexpr std::size_t max_scratch_samples = 131072;
 
 // How often the message thread looks for a host bypass change reported by the audio thread.
 constexpr int bypass_poll_ms = 200;
@@ -69,7 +71,12 @@ float FlipsumAudioProcessor::lowshelf_state_t::process(const float sample)
 {
     xi = (xi + 2) % 3;
     x[xi] = sample;
-    const double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
+    double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
+    // After a sound the poles ring down into subnormal numbers and, with silence at the input, stay
+    // there for good; arithmetic on them is many times slower. A subnormal output becomes zero (it
+    // is zero as a float anyway), so the history settles at exactly zero.
+    if (std::abs(out) < std::numeric_limits<double>::min())
+        out = std::copysign(0.0, out);
     yi ^= 1;
     y[yi] = out;
     return static_cast<float>(out);
@@ -131,7 +138,15 @@ void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", sampleRate=" << sampleRate
                 << ", samplesPerBlock=" << samplesPerBlock;
+    // Made before the recording is taken: an allocation that fails must not leave it taken.
+    const std::size_t wanted = std::clamp<std::size_t>(
+        2 * static_cast<std::size_t>(std::max(samplesPerBlock, 0)), min_scratch_samples, max_scratch_samples);
+    std::vector<float> grown;
+    if (scratch.size() < wanted)
+        grown.assign(wanted, 0.0f);
+
     take_recording_from_message_thread();
+    const juce::ScopeGuard release{[this] { release_recording(); }};
     if (wasPlayingLastBlock)
     {
         // A recording still open is closed properly rather than forgotten.
@@ -142,11 +157,8 @@ void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock
     wasPlayingLastBlock = false;
     if (sampleRate >= 1.0 && sampleRate < 1e7)
         sample_rate = static_cast<int>(sampleRate);
-    const std::size_t wanted = std::max<std::size_t>(
-        min_scratch_samples, 2 * static_cast<std::size_t>(std::max(samplesPerBlock, 0)));
-    if (scratch.size() < wanted)
-        scratch.assign(wanted, 0.0f);
-    release_recording();
+    if (!grown.empty())
+        scratch.swap(grown);
 }
 
 void FlipsumAudioProcessor::releaseResources()
@@ -154,13 +166,13 @@ void FlipsumAudioProcessor::releaseResources()
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     take_recording_from_message_thread();
+    const juce::ScopeGuard release{[this] { release_recording(); }};
     if (wasPlayingLastBlock)
     {
         playEnd();
         hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
     }
     wasPlayingLastBlock = false;
-    release_recording();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -451,7 +463,9 @@ void FlipsumAudioProcessor::playEnd()
         for (std::size_t ch = 0; ch < rec_buf.size(); ++ch)
         {
             rec_buf_t& held = rec_buf[ch];
-            if (held.buf == nullptr)
+            // A channel this play does not record may still hold a buffer kept from an earlier
+            // play: it belongs to no open stream, so it stays held for a later one.
+            if (held.buf == nullptr || (ch == 1 && rec_channel_mode != 1))
                 continue;
             // A buffer that cannot be handed over stays held and is reused by the next play.
             if (FlipsumManager::slave_submit_buffer(hnd, ch, held.buf, held.bufnum, may_wait_for_gather()))

@@ -163,6 +163,25 @@ TEST_F(Recording, ForcedMonoRecordsTheSumAfterGainAndKeepsEachPolarity)
     }
 }
 
+// Whatever block size the host announces, preparing takes a bounded amount of memory, and a block
+// longer than the scratch space is still recorded whole (in pieces).
+TEST_F(Recording, HugeAnnouncedBlockSizeAndLongerBlocks)
+{
+    proc->prepareToPlay(48000.0, std::numeric_limits<int>::max());
+    proc->set_force_record_mono(true);
+    const int n = 250000; // four units: as many as the spare slots offer at once
+    play(0, n);
+    stop();
+    const auto got = buffers(0);
+    ASSERT_EQ(got.size(), 4u);
+    for (const Taken* t : got)
+        for (std::size_t i = 0; i < M::unit_samples; ++i)
+        {
+            const auto pos = std::int64_t(t->bufnum * M::unit_samples + i);
+            ASSERT_EQ(t->samples[i], pos < n ? signal(0, pos) + signal(1, pos) : 0.0f) << pos;
+        }
+}
+
 // Magnitude of the low shelf at f, from the cookbook's formulas (100 Hz, +20 dB, Q 1).
 double cookbook_gain(double f, double fs)
 {
@@ -209,6 +228,28 @@ TEST_F(Recording, LowShelfShapesOnlyTheAnalysedCopy)
         }
     }
     EXPECT_NEAR(cookbook_gain(100.0, 48000.0), std::sqrt(std::pow(10.0, 20.0 / 20.0)), 1e-9); // +10 dB at f0
+}
+
+// After a sound, silence at the input must bring the filter's history to exactly zero: a history
+// left ringing in subnormal numbers makes every later sample of the track many times slower.
+TEST(LowShelf, SilenceAfterSoundSettlesAtZeroWithoutSubnormals)
+{
+    for (const int rate : {44100, 48000, 96000})
+    {
+        SCOPED_TRACE(rate);
+        P::lowshelf_state_t shelf;
+        shelf.set_lowboost(rate);
+        for (int i = 0; i < 64; ++i)
+            shelf.process(i % 2 ? 0.5f : -0.25f);
+        for (int i = 0; i < 8 * rate; ++i)
+        {
+            shelf.process(0.0f);
+            for (const double y : shelf.y)
+                ASSERT_NE(std::fpclassify(y), FP_SUBNORMAL) << "sample " << i;
+        }
+        EXPECT_EQ(shelf.y[0], 0.0);
+        EXPECT_EQ(shelf.y[1], 0.0);
+    }
 }
 
 TEST_F(Recording, BypassAllRoleOffGainAndStoppedTransport)
@@ -265,6 +306,35 @@ TEST_F(Recording, GatherFallingBehindLosesUnitsNotAudio)
         expect_unit(*got[2], ch, 0, 32768); // the reused buffer holds nothing of unit 2
     }
     EXPECT_EQ(markers(2), 2u);
+}
+
+// A buffer that could not be handed over at the end of a stereo play stays held; a later play that
+// records summed to mono opens no stream for channel 1 and must not submit that buffer.
+TEST_F(Recording, BufferKeptFromAStereoPlayStaysOutOfAMonoPlay)
+{
+    feed = Feed::none;
+    play(0, 8192);              // both channels hold a buffer of unit 0
+    for (int i = 0; i < 3; ++i) // three entries pending: after channel 0's buffer only the ends fit
+        ASSERT_TRUE(M::slave_submit(hnd, 7, reinterpret_cast<float*>(M::marker_stream_start), 0));
+    stop();
+    for (auto& entry : gather.drain(*hnd))
+        taken.push_back(std::move(entry));
+    ASSERT_EQ(buffers(0).size(), 1u);
+    ASSERT_TRUE(buffers(1).empty()); // kept by the instance
+    EXPECT_EQ(markers(2), 2u);
+
+    taken.clear();
+    feed = Feed::pump;
+    gather.offer(*hnd);
+    proc->set_force_record_mono(true);
+    play(65536, 8192);
+    stop();
+    EXPECT_EQ(markers(1), 1u);
+    EXPECT_EQ(markers(2), 1u);
+    EXPECT_EQ(buffers(0).size(), 1u);
+    EXPECT_TRUE(buffers(1).empty());
+    for (const auto& t : taken)
+        EXPECT_EQ(t.ch, 0u);
 }
 
 TEST_F(Recording, WatchdogEndsTheStreamAndTheNextBlockOpensAnother)
