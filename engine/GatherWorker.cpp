@@ -462,20 +462,21 @@ void GatherWorker::submit_units(const bool complete_now)
         if (unit == nullptr && (old || complete_now))
         {
             // Pass over the run of empty entries at once (a recording may start far into the
-            // timeline); only those that rule "old" lets go when the recording is not complete.
-            std::size_t stop = u + 1;
+            // timeline: everything below the table's first unit is empty, however far that is);
+            // only those that rule "old" lets go when the recording is not complete.
+            std::size_t stop = std::max(u + 1, table_base);
             while (stop < end && pending_at(stop) == nullptr)
                 ++stop;
+            // The units of the run that are old themselves (two or more below last); the rest of
+            // the run goes only because the recording is complete.
+            const std::size_t old_end = old ? std::min(stop, last - 1) : u;
             if (!complete_now)
-                stop = std::min(stop, last - 1);
-            if (old)
-            {
-                if (stop - u <= max_logged_run)
-                    for (std::size_t v = u; v < stop; ++v)
-                        glog(8) << "Work unit #" << v << "is old, so proceeding anyway";
-                else
-                    glog(8) << "Work units #" << u << " to #" << stop - 1 << " are old, so proceeding anyway";
-            }
+                stop = old_end;
+            if (old_end - u <= max_logged_run)
+                for (std::size_t v = u; v < old_end; ++v)
+                    glog(8) << "Work unit #" << v << "is old, so proceeding anyway";
+            else
+                glog(8) << "Work units #" << u << " to #" << old_end - 1 << " are old, so proceeding anyway";
             u = stop;
             continue;
         }

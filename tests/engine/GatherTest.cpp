@@ -164,6 +164,32 @@ TEST_F(Gather, UnitsGoInOrderByTheReleaseRules)
     EXPECT_EQ(log.count("New recording started"), 2u);
 }
 
+// A recording far into the timeline: the empty units below it are passed over in one step, not
+// one by one; and at completion an empty unit less than two below the last is let go without
+// being called old.
+TEST_F(Gather, FarTimelinePositionsAndCompletionPassOverEmptyUnits)
+{
+    make(2);
+    start(0);
+    start(1);
+    constexpr std::size_t far = std::size_t(1) << 44;
+    deliver(0, far);
+    deliver(1, far + 1);
+    worker->pass(); // would take hours stepping through 2^44 empty units
+    EXPECT_EQ(queued(), Units{far});
+    EXPECT_EQ(log.count("Work units #0 to #" + std::to_string(far - 1) + " are old"), 1u);
+    EXPECT_EQ(log.count("Work unit #" + std::to_string(far + 1) + " is blocking"), 1u);
+    deliver(0, far + 4);
+    M::slave_end_rec(h(0));
+    M::slave_end_rec(h(1));
+    worker->pass();
+    EXPECT_EQ(queued(), (Units{far, far + 1, far + 4}));
+    EXPECT_EQ(log.count("Recording complete: 2 tracks"), 1u);
+    // last is far + 4: far + 2 is old, far + 3 is not.
+    EXPECT_EQ(log.count("Work unit #" + std::to_string(far + 2) + "is old"), 1u);
+    EXPECT_EQ(log.count("Work unit #" + std::to_string(far + 3) + "is old"), 0u);
+}
+
 TEST_F(Gather, LateDuplicateAndSpuriousBuffersGoBackZeroed)
 {
     make(2);
