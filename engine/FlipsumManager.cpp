@@ -17,6 +17,7 @@
 #include <iomanip>
 #include <iostream>
 #include <limits>
+#include <locale>
 #include <sstream>
 #include <system_error>
 
@@ -447,6 +448,7 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
     if (logger::manager::enabled(8))
     {
         std::ostringstream text;
+        text.imbue(std::locale::classic()); // the record's numbers do not follow a host's locale
         text << "corr=[";
         for (std::size_t i = 0; i < n; ++i)
         {

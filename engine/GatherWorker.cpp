@@ -175,7 +175,7 @@ void GatherWorker::retire_record(record_t& rec, FlipsumAudioProcessor* proc)
     // job completes with what was recorded.
     for (std::size_t ch = 0; ch < 2; ++ch)
     {
-        const auto track = job_->tracks.find({proc, ch});
+        const auto track = find_track(proc, ch, rec.serial);
         if (track == job_->tracks.end())
             continue;
         const std::size_t k = track->second;
@@ -197,14 +197,14 @@ void GatherWorker::drain(record_t& rec, FlipsumAudioProcessor* proc)
             continue;
         const auto value = reinterpret_cast<std::uintptr_t>(slot.buf);
         if (value == FlipsumManager::marker_stream_end)
-            ends.push_back({proc, slot.ch});
+            ends.push_back({proc, slot.ch, rec.serial});
         else if (value == FlipsumManager::marker_stream_start)
-            starts.push_back({proc, slot.ch});
+            starts.push_back({proc, slot.ch, rec.serial});
         else if (value == 0)
             glog(6) << "Empty submission ignored [AP=0x" << addr(proc) << ",ch=" << slot.ch << "]";
         else
         {
-            data.push_back({slot.buf, slot.bufnum, slot.ch, proc});
+            data.push_back({slot.buf, slot.bufnum, slot.ch, proc, rec.serial});
             pool_.note_seen(slot.buf);
             slot.buf = nullptr;
             slot.bufnum = 0;
@@ -212,6 +212,18 @@ void GatherWorker::drain(record_t& rec, FlipsumAudioProcessor* proc)
         }
         slot.state.exchange(FlipsumManager::SLOT_FREE);
     }
+}
+
+GatherWorker::track_iter GatherWorker::find_track(FlipsumAudioProcessor* proc, const std::size_t ch,
+                                                  const std::uint64_t serial) const
+{
+    const auto track = job_->tracks.find({proc, ch});
+    if (track == job_->tracks.end())
+        return track;
+    const auto recorded_by = job_->serials.find(proc);
+    if (recorded_by != job_->serials.end() && recorded_by->second != serial)
+        return job_->tracks.end();
+    return track;
 }
 
 void GatherWorker::make_job()
@@ -248,7 +260,7 @@ void GatherWorker::stream_starts()
 {
     for (const auto& s : starts)
     {
-        const auto track = job_ ? job_->tracks.find({s.proc, s.ch}) : decltype(job_->tracks.end()){};
+        const auto track = job_ ? find_track(s.proc, s.ch, s.serial) : track_iter{};
         if (!job_ || track == job_->tracks.end())
         {
             glog(6) << "Spurious stream start [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
@@ -275,7 +287,7 @@ void GatherWorker::stream_ends()
             glog(6) << "Spurious stream end [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "] (no job)";
             continue;
         }
-        const auto track = job_->tracks.find({e.proc, e.ch});
+        const auto track = find_track(e.proc, e.ch, e.serial);
         if (track == job_->tracks.end())
         {
             glog(6) << "Spurious stream end [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "]";
@@ -411,7 +423,7 @@ void GatherWorker::file_buffer(const data_t& d)
         glog(8) << "New work unit #" << d.unit;
     }
 
-    const auto track = job_->tracks.find({d.proc, d.ch});
+    const auto track = find_track(d.proc, d.ch, d.serial);
     if (track == job_->tracks.end())
     {
         glog(6) << "Spurious buffer recieved [AP=" << addr(d.proc) << ",ch=" << d.ch << "]";
@@ -462,20 +474,21 @@ void GatherWorker::submit_units(const bool complete_now)
         if (unit == nullptr && (old || complete_now))
         {
             // Pass over the run of empty entries at once (a recording may start far into the
-            // timeline); only those that rule "old" lets go when the recording is not complete.
-            std::size_t stop = u + 1;
+            // timeline: everything below the table's first unit is empty, however far that is);
+            // only those that rule "old" lets go when the recording is not complete.
+            std::size_t stop = std::max(u + 1, table_base);
             while (stop < end && pending_at(stop) == nullptr)
                 ++stop;
+            // The units of the run that are old themselves (two or more below last); the rest of
+            // the run goes only because the recording is complete.
+            const std::size_t old_end = old ? std::min(stop, last - 1) : u;
             if (!complete_now)
-                stop = std::min(stop, last - 1);
-            if (old)
-            {
-                if (stop - u <= max_logged_run)
-                    for (std::size_t v = u; v < stop; ++v)
-                        glog(8) << "Work unit #" << v << "is old, so proceeding anyway";
-                else
-                    glog(8) << "Work units #" << u << " to #" << stop - 1 << " are old, so proceeding anyway";
-            }
+                stop = old_end;
+            if (old_end - u <= max_logged_run)
+                for (std::size_t v = u; v < old_end; ++v)
+                    glog(8) << "Work unit #" << v << "is old, so proceeding anyway";
+            else
+                glog(8) << "Work units #" << u << " to #" << old_end - 1 << " are old, so proceeding anyway";
             u = stop;
             continue;
         }

@@ -15,6 +15,7 @@
 #include "engine/RecordBufferPool.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -49,10 +50,13 @@ private:
     using record_t = FlipsumManager::apState_t;
     using unit_ptr = std::unique_ptr<FlipsumManager::work_unit_t>;
 
+    // Each entry carries the registration number of the instance that made it: a later instance
+    // at the same address is not the one that recorded the job's track.
     struct stream_event_t
     {
         FlipsumAudioProcessor* proc;
         std::size_t ch;
+        std::uint64_t serial;
     };
     struct data_t
     {
@@ -60,13 +64,19 @@ private:
         std::size_t unit;
         std::size_t ch;
         FlipsumAudioProcessor* proc;
+        std::uint64_t serial;
     };
+    using track_iter = decltype(FlipsumManager::job_t::tracks)::const_iterator;
 
     void take_done_units();
     void walk(const double now, double& next_wait);
     // First mutex held: reclaims an unregistered instance's buffers and closes its open streams.
     void retire_record(record_t& rec, FlipsumAudioProcessor* proc);
     void drain(record_t& rec, FlipsumAudioProcessor* proc);
+    // The job's track of (proc, ch) when it belongs to the instance with that registration number;
+    // the end of the track map otherwise. A job must exist.
+    track_iter find_track(FlipsumAudioProcessor* proc, const std::size_t ch,
+                          const std::uint64_t serial) const;
     void make_job();
     void stream_starts();
     void stream_ends();

@@ -164,6 +164,32 @@ TEST_F(Gather, UnitsGoInOrderByTheReleaseRules)
     EXPECT_EQ(log.count("New recording started"), 2u);
 }
 
+// A recording far into the timeline: the empty units below it are passed over in one step, not
+// one by one; and at completion an empty unit less than two below the last is let go without
+// being called old.
+TEST_F(Gather, FarTimelinePositionsAndCompletionPassOverEmptyUnits)
+{
+    make(2);
+    start(0);
+    start(1);
+    constexpr std::size_t far = std::size_t(1) << 44;
+    deliver(0, far);
+    deliver(1, far + 1);
+    worker->pass(); // would take hours stepping through 2^44 empty units
+    EXPECT_EQ(queued(), Units{far});
+    EXPECT_EQ(log.count("Work units #0 to #" + std::to_string(far - 1) + " are old"), 1u);
+    EXPECT_EQ(log.count("Work unit #" + std::to_string(far + 1) + " is blocking"), 1u);
+    deliver(0, far + 4);
+    M::slave_end_rec(h(0));
+    M::slave_end_rec(h(1));
+    worker->pass();
+    EXPECT_EQ(queued(), (Units{far, far + 1, far + 4}));
+    EXPECT_EQ(log.count("Recording complete: 2 tracks"), 1u);
+    // last is far + 4: far + 2 is old, far + 3 is not.
+    EXPECT_EQ(log.count("Work unit #" + std::to_string(far + 2) + "is old"), 1u);
+    EXPECT_EQ(log.count("Work unit #" + std::to_string(far + 3) + "is old"), 0u);
+}
+
 TEST_F(Gather, LateDuplicateAndSpuriousBuffersGoBackZeroed)
 {
     make(2);
@@ -249,5 +275,40 @@ TEST_F(Gather, AnInstanceRemovedWhileRecordingHasItsStreamsClosed)
     EXPECT_EQ(log.count("Recording complete: 3 tracks"), 1u);
     worker->pass();
     EXPECT_TRUE(zeroed(held));
+}
+
+// A new instance made at the address of one that recorded the running job is not that job's
+// track: its stream and its buffers are spurious, not a continuation of the old track.
+TEST_F(Gather, ANewInstanceAtARemovedTracksAddressIsNotThatTrack)
+{
+    make(2);
+    start(0);
+    start(1);
+    deliver(0, 0);
+    deliver(1, 0);
+    worker->pass();
+    const void* old_address = procs[1].get();
+    procs[1].reset();
+    worker->pass(); // the record is reclaimed and its stream closed
+    EXPECT_EQ(log.count("Stream closed at unregistration"), 1u);
+    procs[1] = std::make_unique<P>();
+    if (procs[1].get() != old_address)
+        GTEST_SKIP() << "the allocator did not reuse the address";
+    procs[1]->setPlayConfigDetails(1, 1, 48000.0, 512);
+    worker->pass(); // grows the pool for the new instance
+    worker->pass(); // and offers it
+    start(1);
+    deliver(1, 1);
+    deliver(0, 1);
+    worker->pass();
+    EXPECT_EQ(log.count("Spurious stream start [AP=0x"), 1u);
+    EXPECT_EQ(log.count("Stream already started"), 0u);
+    EXPECT_EQ(log.count("Spurious buffer recieved [AP="), 1u);
+    M::slave_end_rec(h(0));
+    worker->pass();
+    EXPECT_EQ(log.count("Recording complete: 2 tracks"), 1u);
+    const auto bufs = FlipsumManagerProbe::finish_queued(*mgr);
+    ASSERT_EQ(bufs.size(), 2u);
+    EXPECT_EQ(bufs[1][1], nullptr) << "the removed track has nothing in unit 1";
 }
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <locale>
 #include <thread>
 
 namespace
@@ -192,6 +193,26 @@ TEST_F(Processing, SearchChoiceByKindAndTrackCount)
     EXPECT_EQ(outcome.db_raw, 3.4028234663852886e38f);
     EXPECT_EQ(outcome.db_prev, 3.4028234663852886e38f);
     EXPECT_EQ(outcome.flips, 0u); // the job's instances do not exist: nothing is applied
+}
+
+// The matrix record is written with the classic number format whatever locale the host set.
+TEST_F(Processing, MatrixRecordIgnoresTheProcessLocale)
+{
+    struct Comma : std::numpunct<char>
+    {
+        char do_decimal_point() const override { return ','; }
+        char do_thousands_sep() const override { return '.'; }
+        std::string do_grouping() const override { return "\3"; }
+    };
+    FlipsumManagerProbe::stop_workers(*mgr);
+    auto corr =
+        Flipsearch::Factory<Flipsearch::Correlation::Plugin>::get_inst().plugins.back()->getInstance();
+    corr->process_setup(2);
+    corr->matrix = {1234.5f, -0.5f, 2.0f};
+    const std::locale before = std::locale::global(std::locale(std::locale::classic(), new Comma));
+    FlipsumManagerProbe::doflipopt(*mgr, corr, job_of(2));
+    std::locale::global(before);
+    EXPECT_EQ(log.count(",corr=[  1234.5,    -0.5;    -0.5,       2]"), 1u);
 }
 
 // The real processing thread meets an exception: the job ends in order, recording is disarmed,
