@@ -190,11 +190,26 @@ void GatherWorker::retire_record(record_t& rec, FlipsumAudioProcessor* proc)
 
 void GatherWorker::drain(record_t& rec, FlipsumAudioProcessor* proc)
 {
+    // The audio thread takes the first free slot, so the slots' order is not the order of
+    // submission: a sweep can meet a stream's end ahead of its last buffer, written meanwhile into
+    // a slot the sweep had passed. Whatever was submitted before an entry we took is visible once
+    // we have taken it, so sweeping again until a sweep finds nothing brings the earlier entries
+    // into the same pass. The sweeps are bounded, so a busy audio thread cannot hold us here.
+    constexpr int max_sweeps = 2 * static_cast<int>(FlipsumManager::n_submit);
+    for (int sweep = 0; sweep < max_sweeps && drain_sweep(rec, proc) > 0; ++sweep)
+    {
+    }
+}
+
+std::size_t GatherWorker::drain_sweep(record_t& rec, FlipsumAudioProcessor* proc)
+{
+    std::size_t taken = 0;
     for (auto& slot : rec.submit_slot)
     {
         std::uint32_t expected = FlipsumManager::SLOT_READY;
         if (!slot.state.compare_exchange_strong(expected, FlipsumManager::SLOT_READING))
             continue;
+        ++taken;
         const auto value = reinterpret_cast<std::uintptr_t>(slot.buf);
         if (value == FlipsumManager::marker_stream_end)
             ends.push_back({proc, slot.ch, rec.serial});
@@ -212,6 +227,7 @@ void GatherWorker::drain(record_t& rec, FlipsumAudioProcessor* proc)
         }
         slot.state.exchange(FlipsumManager::SLOT_FREE);
     }
+    return taken;
 }
 
 GatherWorker::track_iter GatherWorker::find_track(FlipsumAudioProcessor* proc, const std::size_t ch,

@@ -73,6 +73,7 @@ private:
     // First mutex held: reclaims an unregistered instance's buffers and closes its open streams.
     void retire_record(record_t& rec, FlipsumAudioProcessor* proc);
     void drain(record_t& rec, FlipsumAudioProcessor* proc);
+    std::size_t drain_sweep(record_t& rec, FlipsumAudioProcessor* proc);
     // The job's track of (proc, ch) when it belongs to the instance with that registration number;
     // the end of the track map otherwise. A job must exist.
     track_iter find_track(FlipsumAudioProcessor* proc, const std::size_t ch,
