@@ -51,6 +51,7 @@ void GuiThreadExecutor::pimple_t::start_timer()
 {
     owner->stopTimer();
     owner->startTimer(static_cast<int>(TIMER_PERIOD_MS));
+    stopped_by_shutdown.store(false, std::memory_order_relaxed);
     // Made after the start, which makes the framework's timer thread when there is none, so that
     // the framework deletes the watch first.
     if (shutdown_watch.load() != nullptr)
@@ -70,6 +71,7 @@ void GuiThreadExecutor::pimple_t::on_framework_shutdown(const shutdown_watch_t* 
     // Message thread, during the framework's shutdown. The next session may run its message loop
     // on another thread.
     owner->stopTimer();
+    stopped_by_shutdown.store(true, std::memory_order_relaxed);
     owner->gui_thread_known = false;
 }
 
@@ -100,7 +102,7 @@ void GuiThreadExecutor::pimple_t::post(std::function<void()>& fn, const bool wai
         }
         start_timer();
     }
-    else if (!owner->isTimerRunning())
+    else if (stopped_by_shutdown.load(std::memory_order_relaxed))
     {
         // Stopped by the framework's shutdown, and the framework has been started anew since.
         start_timer();

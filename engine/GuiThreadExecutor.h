@@ -89,6 +89,8 @@ private:
     struct shutdown_watch_t;
     void on_framework_shutdown(const shutdown_watch_t* watch);
     std::atomic<shutdown_watch_t*> shutdown_watch{nullptr};
+    // Set when the framework's shutdown stopped the timer; the next post starts it again.
+    std::atomic<bool> stopped_by_shutdown{false};
 
     void drain(slot_t& slot);
     void enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock, std::function<void()>& fn, bool wait);
