@@ -90,9 +90,15 @@ FlipsumManager::apState_t::apState_t(std::shared_ptr<FlipsumManager> manager,
 // ---------------------------------------------------------------------------------------------
 // Lifetime
 
+namespace
+{
+// The constructor's signature without its access tag, the one it logs under.
+const char* const CONSTRUCTOR_SIGNATURE = "FlipsumManager::FlipsumManager()";
+} // namespace
+
 FlipsumManager::FlipsumManager(private_tag)
 {
-    FSUM_LOG_GUARD(1);
+    const logger::log_enter_exit guard(1, CONSTRUCTOR_SIGNATURE);
     if (onstart.use_counter.fetch_add(1) == 0)
         OnStart::on_start_dynamic();
     start_time = std::chrono::steady_clock::now();
@@ -100,7 +106,7 @@ FlipsumManager::FlipsumManager(private_tag)
     const auto fail = [](const std::system_error& e) -> std::system_error
     { return std::system_error(e.code(), "thread constructor failed"); };
 
-    FSUM_LOG(6) << "Starting gather thread";
+    logger::log(6, CONSTRUCTOR_SIGNATURE) << "Starting gather thread";
     gather_state.store(0);
     try
     {
@@ -112,11 +118,11 @@ FlipsumManager::FlipsumManager(private_tag)
             onstart.use_counter.fetch_sub(1);
         throw fail(e);
     }
-    FSUM_LOG(6) << "Worker gather started";
+    logger::log(6, CONSTRUCTOR_SIGNATURE) << "Worker gather started";
     while (gather_state.load() == 0)
         std::this_thread::sleep_for(worker_poll);
 
-    FSUM_LOG(6) << "Starting processing thread";
+    logger::log(6, CONSTRUCTOR_SIGNATURE) << "Starting processing thread";
     process_state.store(0);
     try
     {
@@ -124,15 +130,16 @@ FlipsumManager::FlipsumManager(private_tag)
     }
     catch (const std::system_error& e)
     {
+        logger::log(2, CONSTRUCTOR_SIGNATURE) << "Signaling worker gather thread to shut down";
         gather_state.store(2);
         gather_cv.notify_all();
         wait_for_worker(gather_state, gather_cv, gather_thread,
-                        "Waiting for worker gather thread to shut down", __PRETTY_FUNCTION__);
+                        "Waiting for worker gather thread to shut down", CONSTRUCTOR_SIGNATURE);
         if (onstart.use_counter.load() != 0)
             onstart.use_counter.fetch_sub(1);
         throw fail(e);
     }
-    FSUM_LOG(6) << "Worker processing started";
+    logger::log(6, CONSTRUCTOR_SIGNATURE) << "Worker processing started";
     while (process_state.load() == 0)
         std::this_thread::sleep_for(worker_poll);
 }

@@ -32,6 +32,49 @@ GuiThreadExecutor::pimple_t::pimple_t(GuiThreadExecutor* owner_) : owner(owner_)
     last_tick.store(get_milliseconds(), std::memory_order_relaxed);
 }
 
+struct GuiThreadExecutor::pimple_t::shutdown_watch_t : juce::DeletedAtShutdown
+{
+    explicit shutdown_watch_t(pimple_t& p) : pimple(p) {}
+    ~shutdown_watch_t() override { pimple.on_framework_shutdown(this); }
+    shutdown_watch_t(const shutdown_watch_t&) = delete;
+    shutdown_watch_t& operator=(const shutdown_watch_t&) = delete;
+
+    pimple_t& pimple;
+};
+
+GuiThreadExecutor::pimple_t::~pimple_t()
+{
+    delete shutdown_watch.exchange(nullptr);
+}
+
+void GuiThreadExecutor::pimple_t::start_timer()
+{
+    owner->stopTimer();
+    owner->startTimer(static_cast<int>(TIMER_PERIOD_MS));
+    stopped_by_shutdown.store(false, std::memory_order_relaxed);
+    // Made after the start, which makes the framework's timer thread when there is none, so that
+    // the framework deletes the watch first.
+    if (shutdown_watch.load() != nullptr)
+        return;
+    auto watch = std::make_unique<shutdown_watch_t>(*this);
+    shutdown_watch_t* expected = nullptr;
+    if (shutdown_watch.compare_exchange_strong(expected, watch.get()))
+        watch.release(); // the framework's from now on
+}
+
+void GuiThreadExecutor::pimple_t::on_framework_shutdown(const shutdown_watch_t* watch)
+{
+    shutdown_watch_t* expected = const_cast<shutdown_watch_t*>(watch);
+    // Not the current watch: a spare one made by a racing start, or the private part is going.
+    if (!shutdown_watch.compare_exchange_strong(expected, nullptr))
+        return;
+    // Message thread, during the framework's shutdown. The next session may run its message loop
+    // on another thread.
+    owner->stopTimer();
+    stopped_by_shutdown.store(true, std::memory_order_relaxed);
+    owner->gui_thread_known = false;
+}
+
 void GuiThreadExecutor::pimple_t::enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock,
                                           std::function<void()>& fn, const bool wait)
 {
@@ -57,8 +100,12 @@ void GuiThreadExecutor::pimple_t::post(std::function<void()>& fn, const bool wai
             if (owner->isTimerRunning())
                 out << "\n(but timer still thinks it's running!)";
         }
-        owner->stopTimer();
-        owner->startTimer(static_cast<int>(TIMER_PERIOD_MS));
+        start_timer();
+    }
+    else if (stopped_by_shutdown.load(std::memory_order_relaxed))
+    {
+        // Stopped by the framework's shutdown, and the framework has been started anew since.
+        start_timer();
     }
 
     const int held = tls_draining == this ? tls_draining_slot : -1;
@@ -143,7 +190,7 @@ GuiThreadExecutor::GuiThreadExecutor()
 {
     FSUM_LOG_GUARD(3);
     pimple = std::make_unique<pimple_t>(this);
-    startTimer(static_cast<int>(TIMER_PERIOD_MS));
+    pimple->start_timer();
 }
 
 GuiThreadExecutor::~GuiThreadExecutor()

@@ -64,6 +64,7 @@ struct GuiThreadExecutor::pimple_t
     };
 
     explicit pimple_t(GuiThreadExecutor* owner_);
+    ~pimple_t();
 
     // Any thread. Moves fn into the first free slot (blocking only when all three are busy); with
     // wait true, also waits until the timer has run that slot (never on the message thread).
@@ -77,7 +78,20 @@ struct GuiThreadExecutor::pimple_t
     // get_milliseconds() at the last timer callback.
     std::atomic<double> last_tick{0.0};
 
+    // (Re)starts the owner's 200 ms timer and makes sure the framework's shutdown stops it.
+    void start_timer();
+
 private:
+    // Deleted by the framework when it shuts down (before its timer thread, which it made
+    // earlier): stops the owner's timer, which would otherwise stay registered with that dead
+    // timer thread and never fire again once the framework is started anew (a host may close
+    // every instance and later make new ones without unloading the plug-in).
+    struct shutdown_watch_t;
+    void on_framework_shutdown(const shutdown_watch_t* watch);
+    std::atomic<shutdown_watch_t*> shutdown_watch{nullptr};
+    // Set when the framework's shutdown stopped the timer; the next post starts it again.
+    std::atomic<bool> stopped_by_shutdown{false};
+
     void drain(slot_t& slot);
     void enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock, std::function<void()>& fn, bool wait);
 };

@@ -13,36 +13,144 @@ bool starts_with_at(const std::string& text, std::size_t at, const char* prefix)
     return text.compare(at, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// Index of the '>' that closes the markup starting at 'from', skipping quoted attribute values;
-// npos when the text ends first.
-std::size_t find_tag_end(const std::string& text, std::size_t from)
+bool is_blank(const char c)
 {
-    char quote = 0;
-    for (std::size_t i = from; i < text.size(); ++i)
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool is_name_char(const char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == ':' || c == '.';
+}
+
+std::size_t skip_blanks(const std::string& text, std::size_t i)
+{
+    while (i < text.size() && is_blank(text[i]))
+        ++i;
+    return i;
+}
+
+std::size_t skip_name(const std::string& text, std::size_t i)
+{
+    while (i < text.size() && is_name_char(text[i]))
+        ++i;
+    return i;
+}
+
+// The end of the reference that starts with the '&' at i: "&amp;" and its four siblings, "&name;",
+// "&#" with 1 to 12 decimal digits or "&#x" with 1 to 8 hex digits, then ';'. npos for anything
+// else: the framework's reader would skip up to the next ';' (or some other stretch) whatever it
+// holds, closing tags included.
+std::size_t reference_end(const std::string& text, std::size_t i)
+{
+    ++i;
+    if (i < text.size() && text[i] == '#')
     {
-        const char c = text[i];
-        if (quote != 0)
+        ++i;
+        const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+        if (hex)
+            ++i;
+        const std::size_t digits_start = i;
+        std::uint32_t value = 0;
+        while (i < text.size() && i - digits_start < (hex ? 8u : 12u))
         {
-            if (c == quote)
-                quote = 0;
+            const char c = text[i];
+            int digit = -1;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            if (digit < 0)
+                break;
+            if (value <= 0x10FFFF)
+                value = value * (hex ? 16u : 10u) + static_cast<std::uint32_t>(digit);
+            ++i;
         }
-        else if (c == '"' || c == '\'')
-            quote = c;
-        else if (c == '>')
-            return i;
+        if (i == digits_start || value == 0 || value > 0x10FFFF || i >= text.size() || text[i] != ';')
+            return std::string::npos;
+        return i + 1;
     }
-    return std::string::npos;
+    const std::size_t name_end = skip_name(text, i);
+    if (name_end == i || name_end >= text.size() || text[name_end] != ';')
+        return std::string::npos;
+    return name_end + 1;
+}
+
+// The end of the opening tag that starts with the '<' at i ('<' name, then blank-separated
+// name="value" or name='value' attributes, then "/>" or ">"), or npos when it has another form.
+// empty tells "/>" apart.
+std::size_t opening_tag_end(const std::string& text, std::size_t i, bool& empty)
+{
+    i = skip_name(text, i + 1);
+    for (;;)
+    {
+        const std::size_t after_blanks = skip_blanks(text, i);
+        if (after_blanks >= text.size())
+            return std::string::npos;
+        if (text[after_blanks] == '>')
+        {
+            empty = false;
+            return after_blanks + 1;
+        }
+        if (starts_with_at(text, after_blanks, "/>"))
+        {
+            empty = true;
+            return after_blanks + 2;
+        }
+        if (after_blanks == i || !is_name_char(text[after_blanks]))
+            return std::string::npos;
+
+        i = skip_blanks(text, skip_name(text, after_blanks));
+        if (i >= text.size() || text[i] != '=')
+            return std::string::npos;
+        i = skip_blanks(text, i + 1);
+        if (i >= text.size() || (text[i] != '"' && text[i] != '\''))
+            return std::string::npos;
+        const char quote = text[i++];
+        while (i < text.size() && text[i] != quote)
+        {
+            if (text[i] == '<')
+                return std::string::npos;
+            if (text[i] == '&')
+            {
+                i = reference_end(text, i);
+                if (i == std::string::npos)
+                    return std::string::npos;
+            }
+            else
+                ++i;
+        }
+        if (i >= text.size())
+            return std::string::npos;
+        ++i;
+    }
 }
 
 // The framework's XML reader recurses once per nesting level and expands entities declared in an
-// internal DTD subset without bound. Neither has a place in a preferences file: refuse documents
-// nested deeper than max_depth and documents that declare a DTD subset, before they are parsed.
+// internal DTD subset without bound. Neither has a place in a preferences file. This check accepts
+// only a strict, well-formed subset of XML in which the reader sees exactly the elements counted
+// here: plain opening and closing tags, quoted attribute values without '<', the five predefined
+// entities, simple named and numeric references, comments, processing instructions, CDATA sections
+// inside the root and one DOCTYPE without an internal subset before it. Everything else, and any
+// nesting deeper than max_depth, is refused before the document is parsed.
 bool is_safe_to_parse(const std::string& text, int max_depth)
 {
     int depth = 0;
+    bool root_seen = false;
+    bool doctype_seen = false;
     std::size_t i = 0;
     while (i < text.size())
     {
+        if (text[i] == '&')
+        {
+            i = reference_end(text, i);
+            if (i == std::string::npos)
+                return false;
+            continue;
+        }
         if (text[i] != '<')
         {
             ++i;
@@ -56,45 +164,61 @@ bool is_safe_to_parse(const std::string& text, int max_depth)
             if (end == std::string::npos)
                 return false;
             i = end + 3;
-            continue;
         }
-        if (starts_with_at(text, i, "<![CDATA["))
-        {
-            end = text.find("]]>", i + 9);
-            if (end == std::string::npos)
-                return false;
-            i = end + 3;
-            continue;
-        }
-        if (starts_with_at(text, i, "<?"))
+        else if (starts_with_at(text, i, "<?"))
         {
             end = text.find("?>", i + 2);
             if (end == std::string::npos)
                 return false;
             i = end + 2;
-            continue;
         }
-
-        end = find_tag_end(text, i + 1);
-        if (end == std::string::npos)
+        else if (starts_with_at(text, i, "<![CDATA["))
+        {
+            end = text.find("]]>", i + 9);
+            if (depth == 0 || end == std::string::npos)
+                return false;
+            i = end + 3;
+        }
+        else if (starts_with_at(text, i, "<!DOCTYPE"))
+        {
+            // The reader ends the DOCTYPE at the '>' that balances its '<'s: with no '<' (and no
+            // internal subset) inside, that is the first '>'.
+            end = text.find('>', i + 9);
+            if (root_seen || doctype_seen || end == std::string::npos)
+                return false;
+            for (std::size_t k = i + 9; k < end; ++k)
+                if (text[k] == '<' || text[k] == '[')
+                    return false;
+            doctype_seen = true;
+            i = end + 1;
+        }
+        else if (starts_with_at(text, i, "</"))
+        {
+            // The reader ends a closing tag at its first '>'.
+            const std::size_t name_end = skip_name(text, i + 2);
+            end = skip_blanks(text, name_end);
+            if (name_end == i + 2 || end >= text.size() || text[end] != '>' || depth == 0)
+                return false;
+            // Whatever follows the root element is never read.
+            if (--depth == 0)
+                return true;
+            i = end + 1;
+        }
+        else if (i + 1 < text.size() && is_name_char(text[i + 1]))
+        {
+            bool empty = false;
+            end = opening_tag_end(text, i, empty);
+            if (end == std::string::npos)
+                return false;
+            root_seen = true;
+            if (!empty && ++depth > max_depth)
+                return false;
+            if (empty && depth == 0)
+                return true;
+            i = end;
+        }
+        else
             return false;
-
-        if (text[i + 1] == '!')
-        {
-            // <!DOCTYPE ...>: only the plain form without an internal subset is accepted.
-            if (text.find('[', i) < end)
-                return false;
-        }
-        else if (text[i + 1] == '/')
-        {
-            --depth;
-        }
-        else if (text[end - 1] != '/')
-        {
-            if (++depth > max_depth)
-                return false;
-        }
-        i = end + 1;
     }
     return true;
 }

@@ -266,6 +266,35 @@ TEST(GuiThreadExecutor, FunctionsMayPostAndThrowWithoutStoppingTheOthers)
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
+TEST(GuiThreadExecutor, KeepsRunningPostsAfterTheFrameworkIsShutDownAndStartedAgain)
+{
+    // A host closes every instance (the framework shuts down, its timer thread goes) and later
+    // makes new ones without unloading the plug-in, whose executor lives on.
+    GuiThreadExecutor executor;
+    std::atomic<int> runs{0};
+    executor.post_thread([&] { ++runs; });
+    ASSERT_TRUE(pump_until([&] { return runs.load() == 1; }));
+
+    juce::shutdownJuce_GUI();
+    juce::initialiseJuce_GUI();
+
+    // Another timer of the new session, so that a timer thread exists again.
+    struct Ticker : juce::Timer
+    {
+        std::atomic<int> ticks{0};
+        void timerCallback() override { ++ticks; }
+    } other;
+    other.startTimer(10);
+
+    executor.post_thread([&] { ++runs; });
+    EXPECT_TRUE(pump_until([&] { return runs.load() == 2; }));
+    // The executor's restart left the other timer alone.
+    const int ticks = other.ticks.load();
+    EXPECT_TRUE(pump_until([&] { return other.ticks.load() > ticks + 2; }));
+    other.stopTimer();
+    EXPECT_TRUE(executor.isTimerRunning());
+}
+
 TEST(GuiThreadExecutor, OneProcessWideInstanceWhateverThreadAsksFirst)
 {
     std::vector<GuiThreadExecutor*> seen(8, nullptr);

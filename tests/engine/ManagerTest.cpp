@@ -45,6 +45,9 @@ TEST_F(Manager, LivesWhileAnInstanceIsRegisteredAndStopsBothThreads)
     EXPECT_EQ(FlipsumManagerProbe::gather_state(*c->handle()->mgr), 1);
     EXPECT_EQ(log.count(",Correlation Algorithms:"), 2u);
     EXPECT_EQ(log.count(",FlipOpt Algorithms:"), 2u);
+    // Both constructors log under the signature without the access tag.
+    EXPECT_EQ(log.count(",1,\"FlipsumManager::FlipsumManager()\",Enter"), 2u);
+    EXPECT_EQ(log.count(",6,\"FlipsumManager::FlipsumManager()\",Worker processing started"), 2u);
 }
 
 TEST_F(Manager, InstanceAtAReusedAddressGetsAFreshRecord)

@@ -191,6 +191,41 @@ TEST(PlistFile, HostileDocumentsNeverCrash)
     EXPECT_EQ(debuglog_of(plist(nested)), "6");
 }
 
+TEST(PlistFile, NestingHiddenFromTheDepthCheckIsStillRefused)
+{
+    // Markup that the reader takes for deep nesting although a naive tag count sees little or none:
+    // entities and character references that swallow closing tags, quotes that hide opening
+    // tags, a value that ends in "/>". Each would exhaust the stack of the recursive reader.
+    const int n = 200000;
+    const auto repeat = [](const std::string& unit, int count)
+    {
+        std::string s;
+        s.reserve(unit.size() * static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i)
+            s += unit;
+        return s;
+    };
+    const std::string head = "<plist><dict><key>debuglog</key><string>5</string>";
+    const std::string tail = "</dict></plist>";
+    const std::vector<std::pair<const char*, std::string>> documents{
+        {"entity swallowing a closing tag", head + repeat("<a>&x</a>;", n) + tail},
+        {"decimal reference swallowing a closing tag", head + repeat("<a>&#1</a>;", n) + tail},
+        {"hex reference skipping a '<'", head + repeat("<a>&#x</a>", n) + tail},
+        {"quote in a closing tag", head + "<a></a \"" + repeat("<b>", n) + "\">" + tail},
+        {"quote in an opening tag", head + "<a \"" + repeat("<b>", n) + "\">" + tail},
+        {"quote after '<!'", head + "<a><!x \"" + repeat("<b>", n) + "\">" + tail},
+        {"value ending in '/>'", head + repeat("<a b=\"/>\">", n) + tail},
+        {"entity in a value swallowing a closing tag", head + repeat("<a b=\"&x\"></a>;\">", n) + tail},
+    };
+    for (const auto& [what, text] : documents)
+        EXPECT_EQ(debuglog_of(text), "<default>") << what;
+
+    // The markup that such documents abuse still reads where it is harmless.
+    EXPECT_EQ(debuglog_of(plist("<key a=\"x/>\" b='&amp;&#65;&#x42;&name;'>debuglog</key>"
+                                "<string>&#51;</string>")),
+              "3");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Changing values in memory
 
