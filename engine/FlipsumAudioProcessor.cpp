@@ -186,6 +186,7 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         bypass_update_pending.store(true);
 
     bool isPlaying = false;
+    bool hasPosition = false;
     std::int64_t timeInSamples = 0;
     if (auto* head = getPlayHead())
     {
@@ -193,11 +194,20 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         {
             if (const auto samples = pos->getTimeInSamples())
             {
+                hasPosition = true;
                 isPlaying = pos->getIsPlaying();
                 timeInSamples = *samples;
             }
         }
     }
+    if (!hasPosition && transport_rolls_without_position && last_block_played)
+    {
+        // The transport rolls on from where the last block ended.
+        isPlaying = true;
+        timeInSamples = last_block_end;
+    }
+    last_block_played = isPlaying;
+    last_block_end = timeInSamples + buffer.getNumSamples();
 
     int expected = OWNER_NONE;
     block_owns_recording =
@@ -252,6 +262,8 @@ void FlipsumAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffe
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
     if (!host_bypassed.exchange(true))
         bypass_update_pending.store(true);
+    if (last_block_played)
+        last_block_end += buffer.getNumSamples();
     int expected = OWNER_NONE;
     if (rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire))
     {

@@ -173,6 +173,13 @@ private:
     std::atomic<bool> force_record_mono{false};
     std::atomic<bool> host_bypassed{false};
     bool wasPlayingLastBlock = false;
+    // LV2 hosts send the transport's position when it changes, and JUCE's LV2 wrapper reports no
+    // position at all in the blocks between: there a block without a position continues the last
+    // block's transport instead of stopping it.
+    const bool transport_rolls_without_position = wrapperType == wrapperType_LV2;
+    // Audio thread only: whether the last block played, and the timeline position where it ended.
+    bool last_block_played = false;
+    std::int64_t last_block_end = 0;
     bool recording_active = false;
     std::int64_t position = 0;
     std::atomic<float> gain{0.0f};

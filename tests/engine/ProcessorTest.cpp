@@ -281,6 +281,54 @@ TEST_F(Recording, BypassAllRoleOffGainAndStoppedTransport)
     EXPECT_EQ(play(1024, 64).getSample(0, 3), -signal(0, 1027)); // 0 dB is a factor of exactly 1
 }
 
+struct NextInstanceIsLv2
+{
+    NextInstanceIsLv2()
+    {
+        juce::AudioProcessor::setTypeOfNextNewPlugin(juce::AudioProcessor::wrapperType_LV2);
+    }
+};
+
+// An LV2 instance: JUCE's LV2 wrapper reports a position only in blocks where the host sent one,
+// and hosts send one when the transport changes.
+struct Lv2Recording : NextInstanceIsLv2, Recording
+{
+    Lv2Recording()
+    {
+        juce::AudioProcessor::setTypeOfNextNewPlugin(juce::AudioProcessor::wrapperType_Undefined);
+    }
+};
+
+TEST_F(Lv2Recording, BlocksWithoutAPositionContinueTheTransportUntilItStops)
+{
+    ASSERT_EQ(proc->wrapperType, juce::AudioProcessor::wrapperType_LV2);
+    proc->set_polarity(0, -1);
+    play(1000, 8192); // the host announces the transport
+    head.has_position = false;
+    std::int64_t t = 1000 + 8192;
+    for (; t < 65536 + 8192; t += 8192)
+    {
+        const auto out = play(t, 8192);
+        ASSERT_EQ(out.getSample(0, 5), -signal(0, t + 5)) << t; // processed as playing
+    }
+    head.has_position = true;
+    stop(); // the host announces the stop
+    head.has_position = false;
+    EXPECT_EQ(play(t, 256).getSample(0, 5), signal(0, t + 5)); // stays stopped
+
+    EXPECT_EQ(markers(1), 2u); // one stream per channel for the whole play
+    EXPECT_EQ(markers(2), 2u);
+    for (int ch = 0; ch < 2; ++ch)
+    {
+        const auto got = buffers(static_cast<std::size_t>(ch));
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[0]->bufnum, 0u);
+        expect_unit(*got[0], ch, 1000, 65536);
+        EXPECT_EQ(got[1]->bufnum, 1u);
+        expect_unit(*got[1], ch, 0, static_cast<std::size_t>(t - 65536));
+    }
+}
+
 // A gather side that falls behind costs the recording a stretch, never the audio a wait: without
 // spare buffers the recording pauses, with a full ring the unit is dropped and its buffer reused.
 TEST_F(Recording, GatherFallingBehindLosesUnitsNotAudio)
