@@ -54,6 +54,8 @@ public:
                 spare.store(nullptr);
         m.buffer_pool.clear();
     }
+    // The native handle of the first mutex, to tell it from other locks.
+    static const void* first_mutex_handle(FlipsumManager& m) { return m.first_mutex.native_handle(); }
     static std::size_t pool_size(FlipsumManager& m)
     {
         const std::lock_guard<std::mutex> lock(m.first_mutex);
