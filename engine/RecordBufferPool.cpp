@@ -142,8 +142,10 @@ bool RecordBufferPool::grow()
         allocation_failed_ = false;
         return false;
     }
+    // Each buffer is made (mapped, zeroed and made resident: tens of microseconds) outside the
+    // first mutex, which is held only to add it to the pool: an audio thread opening a stream
+    // waits for that mutex, and growth can make hundreds of buffers in one pass.
     bool grew = false;
-    const std::lock_guard<std::mutex> lock(first_mutex_);
     while (avail_buff_lst.size() + returned() < needed_)
     {
         float* const buf = allocate();
@@ -159,6 +161,7 @@ bool RecordBufferPool::grow()
         }
         try
         {
+            const std::lock_guard<std::mutex> lock(first_mutex_);
             pool_.emplace_back(buf);
         }
         catch (const std::bad_alloc&)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 namespace
 {
@@ -157,5 +158,35 @@ TEST_F(Pool, FailedAllocationNeverOffersANullBuffer)
         EXPECT_TRUE(s.load() == nullptr || zero(s.load()));
     EXPECT_EQ(buffers.size(), 4u); // the next pass tried again and succeeded
     EXPECT_EQ(log.count("Buffer allocation failed"), 1u);
+}
+// Growth makes many buffers in one pass, each mapped, zeroed and made resident: that work runs
+// without the first mutex, which an audio thread opening a stream waits for.
+TEST_F(Pool, GrowthMakesBuffersWithoutHoldingTheFirstMutex)
+{
+    static std::mutex* first;
+    static int made_while_held;
+    first = &mutex;
+    made_while_held = 0;
+    pool.allocate = []() -> float*
+    {
+        bool free_now = false;
+        std::thread(
+            [&free_now]
+            {
+                if (first->try_lock())
+                {
+                    free_now = true;
+                    first->unlock();
+                }
+            })
+            .join();
+        made_while_held += free_now ? 0 : 1;
+        return RecordBufferPool::allocate_record_buffer();
+    };
+    EXPECT_TRUE(pass(0.1, {&a, &b}));
+    EXPECT_EQ(buffers.size(), 8u);
+    EXPECT_EQ(made_while_held, 0);
+    pass(0.2, {&a, &b});
+    EXPECT_EQ(offered(a) + offered(b), 8u);
 }
 } // namespace
