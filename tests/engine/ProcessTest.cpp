@@ -55,6 +55,31 @@ struct NotingRecord : Flipsearch::PluginHelper<NotingCorrelation, Flipsearch::Co
     std::atomic<bool> on{true};
 };
 
+// A full search that reports progress until it is told to stop, or until a limit far longer than
+// any test's wait has passed (a search of many tracks runs for hours).
+struct EndlessSearch : Flipsearch::FlipOpt::Algorithm
+{
+    static std::atomic<bool> running;
+    static std::atomic<bool> told_to_stop;
+    void process(const Corr::ptr_t&, std::function<bool(float)> progress) override
+    {
+        running = true;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < limit)
+        {
+            if (!progress(0.5f))
+            {
+                told_to_stop = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        running = false;
+    }
+};
+std::atomic<bool> EndlessSearch::running{false};
+std::atomic<bool> EndlessSearch::told_to_stop{false};
+
 struct Buffers
 {
     explicit Buffers(std::size_t n)
@@ -269,5 +294,30 @@ TEST_F(Processing, AnExceptionEndsTheJobButNotTheThread)
     proc->setPlayHead(nullptr);
     proc.reset();
     mgr.reset();
+}
+// The last instance goes while a long search runs: the manager's destructor must stop the search
+// at its next progress report rather than wait for it to finish, and nothing is applied.
+TEST_F(Processing, RemovingTheLastInstanceStopsARunningSearch)
+{
+    // Registered while the processing thread has no job, so it does not read the registry meanwhile.
+    const Flipsearch::PluginHelper<EndlessSearch, Flipsearch::FlipOpt::Plugin> record(
+        "Endless", "runs until stopped", Flipsearch::TAG_FULL, 1u, 1000, 64u);
+    mgr->set_alg_mode_internal(M::ALG_FULL);
+    mgr->set_recording_armed_internal(true);
+    auto job = job_of(2);
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0, {nullptr, nullptr}));
+    FlipsumManagerProbe::set_complete(*mgr, *job);
+    FlipsumManagerProbe::wake_processing(*mgr);
+    job.reset();
+    ASSERT_TRUE(logtest::pump_until([] { return EndlessSearch::running.load(); }, std::chrono::seconds(10)));
+
+    const std::weak_ptr<M> gone = mgr;
+    proc.reset();
+    mgr.reset(); // the last reference: the destructor stops both threads
+    EXPECT_TRUE(gone.expired());
+    EXPECT_TRUE(EndlessSearch::told_to_stop.load()) << "the search ran to its own limit";
+    EXPECT_FALSE(EndlessSearch::running.load());
+    EXPECT_EQ(log.count("Processing cancelled"), 1u);
+    EXPECT_EQ(log.count("RMS_raw="), 0u);
 }
 } // namespace
