@@ -408,6 +408,11 @@ FlipsumManager::filterMode_t FlipsumManager::get_filter_mode()
     return mgr->filter_mode.load(std::memory_order_relaxed);
 }
 
+bool FlipsumManager::stopping() const noexcept
+{
+    return process_state.load() == 2;
+}
+
 void FlipsumManager::stop_processing_internal()
 {
     FSUM_LOG_GUARD(3);
@@ -532,11 +537,13 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
                 .count();
         progress_process_data(p, static_cast<float>(ns) * 1e-9f);
-        return !cancel.load();
+        return !cancel.load() && !stopping();
     };
     search->process(corr, progress);
 
-    if (cancel.load())
+    // A manager being destroyed (its last instance is gone) stops the search like the stop button:
+    // its destructor waits for this thread, and no instance is left to take the result.
+    if (cancel.load() || stopping())
     {
         FSUM_LOG(4) << "Processing cancelled";
         set_recording_armed_internal(false);

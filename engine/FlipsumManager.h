@@ -334,6 +334,8 @@ private:
     void set_master_status_progress(const float progress, const float remaining);
     void set_master_status_done(const std::uint32_t flips, const float db_raw, const float db_prev);
     void record_job_outcome(job_outcome_t outcome);
+    // The destructor has asked the processing thread to stop: no search starts or goes on.
+    bool stopping() const noexcept;
     // Waits, within offline_wait_limit, until ready() holds, waking the gather thread meanwhile.
     template <class Ready>
     static bool wait_for_gather(slave_hnd_t hnd, Ready ready);

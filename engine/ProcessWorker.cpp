@@ -232,7 +232,7 @@ void ProcessWorker::finish_job()
         corr->process_finished(static_cast<Flipsearch::Correlation::Algorithm::norm_t>(
             mgr.norm_mode.load(std::memory_order_relaxed)));
 
-        if (!mgr.cancel.load())
+        if (!mgr.cancel.load() && !mgr.stopping())
         {
             if (wrapper_known && wrapper_type == juce::AudioProcessor::wrapperType_AAX)
                 std::this_thread::sleep_for(aax_pause);

@@ -99,6 +99,12 @@ public:
         const std::lock_guard<std::mutex> lock(m.second_mutex);
         job.complete = true;
     }
+    // Wakes the manager's processing thread, as the gather thread does after queuing work.
+    static void wake_processing(FlipsumManager& m)
+    {
+        const std::lock_guard<std::mutex> lock(m.second_mutex);
+        m.process_cv.notify_all();
+    }
     static std::size_t done_units(FlipsumManager& m)
     {
         const std::lock_guard<std::mutex> lock(m.second_mutex);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <locale>
+#include <sstream>
 #include <thread>
 
 namespace
@@ -54,6 +55,51 @@ struct NotingRecord : Flipsearch::PluginHelper<NotingCorrelation, Flipsearch::Co
     bool enabled() const override { return on.load(); }
     std::atomic<bool> on{true};
 };
+
+// A full search that reports progress until it is told to stop, or until a limit far longer than
+// any test's wait has passed (a search of many tracks runs for hours).
+struct EndlessSearch : Flipsearch::FlipOpt::Algorithm
+{
+    static std::atomic<bool> running;
+    static std::atomic<bool> told_to_stop;
+    void process(const Corr::ptr_t&, std::function<bool(float)> progress) override
+    {
+        running = true;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < limit)
+        {
+            if (!progress(0.5f))
+            {
+                told_to_stop = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        running = false;
+    }
+};
+std::atomic<bool> EndlessSearch::running{false};
+std::atomic<bool> EndlessSearch::told_to_stop{false};
+
+// A full search that waits until the test releases it (or a limit passes), then inverts every
+// track but the first.
+struct GatedSearch : Flipsearch::FlipOpt::Algorithm
+{
+    static std::atomic<bool> running;
+    static std::atomic<bool> released;
+    void process(const Corr::ptr_t&, std::function<bool(float)>) override
+    {
+        running = true;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!released.load() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::fill(polarities.begin(), polarities.end(), -1);
+        if (!polarities.empty())
+            polarities[0] = 1;
+    }
+};
+std::atomic<bool> GatedSearch::running{false};
+std::atomic<bool> GatedSearch::released{false};
 
 struct Buffers
 {
@@ -269,5 +315,60 @@ TEST_F(Processing, AnExceptionEndsTheJobButNotTheThread)
     proc->setPlayHead(nullptr);
     proc.reset();
     mgr.reset();
+}
+// The last instance goes while a long search runs: the manager's destructor must stop the search
+// at its next progress report rather than wait for it to finish, and nothing is applied.
+TEST_F(Processing, RemovingTheLastInstanceStopsARunningSearch)
+{
+    // Registered while the processing thread has no job, so it does not read the registry meanwhile.
+    const Flipsearch::PluginHelper<EndlessSearch, Flipsearch::FlipOpt::Plugin> record(
+        "Endless", "runs until stopped", Flipsearch::TAG_FULL, 1u, 1000, 64u);
+    mgr->set_alg_mode_internal(M::ALG_FULL);
+    mgr->set_recording_armed_internal(true);
+    auto job = job_of(2);
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0, {nullptr, nullptr}));
+    FlipsumManagerProbe::set_complete(*mgr, *job);
+    FlipsumManagerProbe::wake_processing(*mgr);
+    job.reset();
+    ASSERT_TRUE(logtest::pump_until([] { return EndlessSearch::running.load(); }, std::chrono::seconds(10)));
+
+    const std::weak_ptr<M> gone = mgr;
+    proc.reset();
+    mgr.reset(); // the last reference: the destructor stops both threads
+    EXPECT_TRUE(gone.expired());
+    EXPECT_TRUE(EndlessSearch::told_to_stop.load()) << "the search ran to its own limit";
+    EXPECT_FALSE(EndlessSearch::running.load());
+    EXPECT_EQ(log.count("Processing cancelled"), 1u);
+    EXPECT_EQ(log.count("RMS_raw="), 0u);
+}
+// An instance removed on the message thread while the search for its track runs: the result is
+// applied to the instances still registered and the removed one is not touched.
+TEST_F(Processing, AnInstanceRemovedDuringTheSearchIsLeftOutOfTheResult)
+{
+    const Flipsearch::PluginHelper<GatedSearch, Flipsearch::FlipOpt::Plugin> record(
+        "Gated", "waits to be released", Flipsearch::TAG_FULL, 1u, 1000, 64u);
+    mgr->set_alg_mode_internal(M::ALG_FULL);
+    auto other = std::make_unique<P>();
+    auto job = std::make_shared<M::job_t>();
+    for (P* p : {proc.get(), other.get()})
+    {
+        job->tracks.emplace(std::make_pair(p, std::size_t(0)), job->tracks.size());
+        job->serials.emplace(p, p->handle()->serial);
+    }
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0, {nullptr, nullptr}));
+    FlipsumManagerProbe::set_complete(*mgr, *job);
+    FlipsumManagerProbe::wake_processing(*mgr);
+    job.reset();
+    ASSERT_TRUE(logtest::pump_until([] { return GatedSearch::running.load(); }, std::chrono::seconds(10)));
+
+    std::ostringstream removed;
+    removed << "Setting processor 0x" << logger::hex(other.get());
+    other.reset();
+    GatedSearch::released = true;
+    ASSERT_TRUE(
+        logtest::pump_until([&] { return mgr->last_job_outcome().serial == 1; }, std::chrono::seconds(10)));
+    EXPECT_EQ(mgr->last_job_outcome().end, M::job_end_t::done);
+    EXPECT_EQ(log.count("Setting processor 0x"), 1u);
+    EXPECT_EQ(log.count(removed.str()), 0u);
 }
 } // namespace
