@@ -1,0 +1,208 @@
+// Hostile and malformed input from the host: host calls with odd arguments in random order
+// (sample rates and block sizes that are no such thing, buffers shorter or narrower than
+// announced, play-head positions at the ends of the 64-bit range, program calls with any index).
+
+#include "EngineTestSupport.h"
+#include "HandoverTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace
+{
+using P = FlipsumAudioProcessor;
+using M = FlipsumManager;
+
+constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
+constexpr float inf_f = std::numeric_limits<float>::infinity();
+
+float signal(int ch, std::int64_t pos)
+{
+    return static_cast<float>((pos * 7919 + ch * 104729) % 2001 - 1000) / 2048.0f;
+}
+
+struct HostCalls : ::testing::Test
+{
+    std::unique_ptr<P> proc = std::make_unique<P>();
+    M::slave_hnd_t hnd = proc->handle();
+    GatherDetach detached{*proc};
+    FakePlayHead head;
+    FakeGather gather{16, false, true};
+    juce::MidiBuffer midi;
+
+    void SetUp() override
+    {
+        proc->setPlayHead(&head);
+        hnd->mgr->set_recording_armed_internal(true);
+        gather.offer(*hnd);
+    }
+    void TearDown() override { proc->setPlayHead(nullptr); }
+};
+
+// Thousands of host calls with odd arguments in random order never read or write out of bounds,
+// overflow or convert out of range (the sanitized build reports each), and leave the instance
+// recording correctly afterwards.
+TEST_F(HostCalls, RandomCallsWithOddArgumentsLeaveTheInstanceSound)
+{
+    constexpr std::int64_t i64max = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t i64min = std::numeric_limits<std::int64_t>::min();
+    const double rates[] = {0.0,    -1.0, -48000.0, std::nan(""), HUGE_VAL, -HUGE_VAL,    1e300,
+                            1e-300, 0.5,  44100.0,  48000.0,      192000.0, 2147483648.0, 1e7};
+    const int block_sizes[] = {
+        0,   -1,   -512,   std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), 1, 64,
+        512, 8192, 1 << 20};
+    const int indices[] = {
+        0, 1, -1, 2, 1000, std::numeric_limits<int>::max(), std::numeric_limits<int>::min()};
+    const float samples[] = {0.0f, 0.5f, -1.0f, nan_f, inf_f, -inf_f, 1e30f, -1e-40f};
+
+    std::mt19937 rng(31337);
+    const auto pick = [&rng](const auto& options)
+    { return options[std::uniform_int_distribution<std::size_t>(0, std::size(options) - 1)(rng)]; };
+    const auto chance = [&rng](int percent)
+    { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
+
+    std::int64_t t = 0;
+    for (int step = 0; step < 3000; ++step)
+    {
+        SCOPED_TRACE(step);
+        switch (std::uniform_int_distribution<int>(0, 9)(rng))
+        {
+        case 0:
+            proc->prepareToPlay(pick(rates), pick(block_sizes));
+            break;
+        case 1:
+            proc->releaseResources();
+            break;
+        case 2:
+        {
+            const int index = pick(indices);
+            proc->setCurrentProgram(index);
+            proc->changeProgramName(index, "x");
+            EXPECT_TRUE(proc->getProgramName(index).isEmpty());
+            EXPECT_FALSE(proc->getInputChannelName(index).isEmpty());
+            EXPECT_FALSE(proc->getOutputChannelName(index).isEmpty());
+            break;
+        }
+        case 3:
+        {
+            // The transport jumps: near either end of the 64-bit range, negative, or anywhere.
+            switch (std::uniform_int_distribution<int>(0, 5)(rng))
+            {
+            case 0:
+                t = i64max - std::uniform_int_distribution<std::int64_t>(0, 1 << 18)(rng);
+                break;
+            case 1:
+                t = i64min + std::uniform_int_distribution<std::int64_t>(0, 1 << 18)(rng);
+                break;
+            case 2:
+                t = -std::uniform_int_distribution<std::int64_t>(0, 1 << 20)(rng);
+                break;
+            case 3:
+                t = std::uniform_int_distribution<std::int64_t>(i64min, i64max)(rng);
+                break;
+            default:
+                t = std::uniform_int_distribution<std::int64_t>(0, 1 << 22)(rng);
+                break;
+            }
+            break;
+        }
+        case 4:
+            proc->setStateInformation(nullptr, std::uniform_int_distribution<int>(-5, 5)(rng));
+            break;
+        default:
+        {
+            // A block: any channel count (also fewer than the bus has), any length (also longer than
+            // announced), samples that are sometimes no number.
+            const int channels = std::uniform_int_distribution<int>(0, 3)(rng);
+            const int n =
+                chance(10) ? 0 : std::uniform_int_distribution<int>(1, chance(5) ? 20000 : 600)(rng);
+            juce::AudioBuffer<float> buffer(channels, n);
+            for (int ch = 0; ch < channels; ++ch)
+                for (int i = 0; i < n; ++i)
+                    buffer.setSample(ch, i, chance(1) ? pick(samples) : signal(ch, i));
+            head.has_position = !chance(5);
+            head.playing = chance(80);
+            head.time = t;
+            if (chance(5))
+                proc->processBlockBypassed(buffer, midi);
+            else
+                proc->processBlock(buffer, midi);
+            if (head.playing && t <= i64max - n)
+                t += n;
+            gather.pump(*hnd);
+            break;
+        }
+        }
+        ASSERT_TRUE(proc->get_gain() >= -20.0f && proc->get_gain() <= 20.0f);
+        ASSERT_EQ(std::abs(proc->get_polarity(0)), 1);
+    }
+
+    // Afterwards a plain play from the start records exactly what it is given.
+    head.has_position = true;
+    head.playing = false;
+    juce::AudioBuffer<float> stop(2, 64);
+    proc->processBlock(stop, midi);
+    gather.pump(*hnd);
+    proc->prepareToPlay(48000.0, 512);
+    FakeGather fresh{4, true, true};
+    gather.drain(*hnd);
+    fresh.offer(*hnd);
+    std::vector<Taken> taken;
+    head.playing = true;
+    for (head.time = 0; head.time < 65536 + 512; head.time += 512)
+    {
+        juce::AudioBuffer<float> buffer(2, 512);
+        for (int ch = 0; ch < 2; ++ch)
+            for (int i = 0; i < 512; ++i)
+                buffer.setSample(ch, i, signal(ch, head.time + i));
+        proc->processBlock(buffer, midi);
+        for (auto& entry : fresh.pump(*hnd))
+            taken.push_back(std::move(entry));
+    }
+    bool checked = false;
+    for (const auto& entry : taken)
+    {
+        if (entry.marker != 0 || entry.ch != 0)
+            continue;
+        ASSERT_EQ(entry.bufnum, 0u);
+        const float g = std::pow(10.0f, proc->get_gain() * 0.05f);
+        for (std::size_t i = 0; i < M::unit_samples; i += 997)
+            ASSERT_EQ(entry.samples[i], signal(0, std::int64_t(i)) * g) << i;
+        checked = true;
+    }
+    EXPECT_TRUE(checked);
+}
+
+// A transport at the very end of the timeline plays and records without overflowing the recording
+// position, and a bypassed block there moves it on without overflowing either.
+TEST_F(HostCalls, TransportAtTheEndOfTheTimeline)
+{
+    proc->prepareToPlay(48000.0, 512);
+    constexpr std::int64_t i64max = std::numeric_limits<std::int64_t>::max();
+    head.playing = true;
+    for (const std::int64_t start : {i64max, i64max - 100, i64max - 65536 - 10})
+    {
+        SCOPED_TRACE(start);
+        head.time = start;
+        for (int block = 0; block < 4; ++block)
+        {
+            juce::AudioBuffer<float> buffer(2, 512);
+            buffer.clear();
+            buffer.setSample(0, 3, 0.25f);
+            proc->processBlock(buffer, midi);
+            EXPECT_EQ(buffer.getSample(0, 3), 0.25f);
+            proc->processBlockBypassed(buffer, midi);
+            gather.pump(*hnd);
+        }
+        head.playing = false;
+        juce::AudioBuffer<float> buffer(2, 64);
+        proc->processBlock(buffer, midi);
+        gather.pump(*hnd);
+        head.playing = true;
+    }
+}
+
+} // namespace
