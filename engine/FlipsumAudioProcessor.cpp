@@ -80,7 +80,9 @@ void FlipsumAudioProcessor::lowshelf_state_t::set_lowboost(const int rate)
 float FlipsumAudioProcessor::lowshelf_state_t::process(const float sample)
 {
     xi = (xi + 2) % 3;
-    x[xi] = sample;
+    // A sample that is not a number (or an infinite one) would stay in the filter's history and
+    // spoil every later output of the play: it enters as silence.
+    x[xi] = std::isfinite(sample) ? sample : 0.0f;
     double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
     // After a sound the poles ring down into subnormal numbers and, with silence at the input, stay
     // there for good; arithmetic on them is many times slower. A subnormal output becomes zero (it

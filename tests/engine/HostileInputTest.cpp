@@ -1,9 +1,11 @@
 // Hostile and malformed input from the host: host calls with odd arguments in random order
 // (sample rates and block sizes that are no such thing, buffers shorter or narrower than
-// announced, play-head positions at the ends of the 64-bit range, program calls with any index).
+// announced, play-head positions at the ends of the 64-bit range, program calls with any index),
+// and audio that is not a number reaching the analysis.
 
 #include "EngineTestSupport.h"
 #include "HandoverTestSupport.h"
+#include "engine/ProcessWorker.h"
 
 #include <gtest/gtest.h>
 
@@ -205,4 +207,139 @@ TEST_F(HostCalls, TransportAtTheEndOfTheTimeline)
     }
 }
 
+// A sample that is no number passes through the analysed copy's low shelf as silence: the filter
+// goes on giving exactly what it gives with a zero there, instead of no number for the rest of the
+// play.
+TEST(LowShelfInput, SampleThatIsNoNumberEntersAsSilence)
+{
+    for (const float bad : {nan_f, inf_f, -inf_f})
+    {
+        SCOPED_TRACE(bad);
+        P::lowshelf_state_t with_bad, with_zero;
+        with_bad.set_lowboost(48000);
+        with_zero.set_lowboost(48000);
+        for (int i = 0; i < 2000; ++i)
+        {
+            const float in = i == 100 ? bad : signal(0, i);
+            const float out = with_bad.process(in);
+            ASSERT_EQ(out, with_zero.process(i == 100 ? 0.0f : in)) << i;
+        }
+    }
+}
+
+// --- Audio that is not a number reaching the analysis -------------------------------------------
+
+struct NotANumber : ::testing::Test
+{
+    logtest::LevelScope level{6};
+    LogReader log;
+    std::vector<std::unique_ptr<P>> procs;
+    std::shared_ptr<M> mgr;
+
+    NotANumber()
+    {
+        for (int i = 0; i < 3; ++i)
+            procs.push_back(std::make_unique<P>());
+        mgr = M::get_inst();
+        FlipsumManagerProbe::stop_workers(*mgr);
+    }
+
+    // Three mono tracks: a signal, the signal inverted and the signal again; the second track is the
+    // one to flip. poison(track, unit buffer) may spoil the buffers before the analysis.
+    M::job_outcome_t analyse(const std::function<void(std::size_t, float*)>& poison)
+    {
+        auto job = std::make_shared<M::job_t>();
+        for (std::size_t t = 0; t < procs.size(); ++t)
+        {
+            job->tracks.emplace(std::make_pair(procs[t].get(), std::size_t(0)), t);
+            job->serials.emplace(procs[t].get(), procs[t]->handle()->serial);
+            procs[t]->set_polarity(0, 1);
+        }
+        std::vector<std::unique_ptr<float, M::buffer_deleter>> owned;
+        for (std::size_t u = 0; u < 2; ++u)
+        {
+            auto unit = std::make_unique<M::work_unit_t>();
+            unit->unitnum = u;
+            unit->job = job;
+            for (std::size_t t = 0; t < procs.size(); ++t)
+            {
+                float* const p = M::allocate_buffer();
+                owned.emplace_back(p);
+                for (std::size_t i = 0; i < M::unit_samples; ++i)
+                    p[i] = (t == 1 ? -1.0f : 1.0f) * std::sin(0.01f * float(i + u * M::unit_samples)) *
+                           (0.5f + 0.1f * float(t));
+                poison(t, p);
+                unit->bufs.push_back(p);
+            }
+            FlipsumManagerProbe::enqueue(*mgr, std::move(unit));
+        }
+        FlipsumManagerProbe::set_complete(*mgr, *job);
+        mgr->set_recording_armed_internal(true);
+        ProcessWorker worker(*mgr);
+        worker.pass();
+        worker.pass();
+        return mgr->last_job_outcome();
+    }
+    std::vector<int> polarities() const
+    {
+        std::vector<int> out;
+        for (const auto& p : procs)
+            out.push_back(p->get_polarity(0));
+        return out;
+    }
+    // The flip of the second track, in whichever of the two equivalent orientations.
+    void expect_second_track_flipped(const M::job_outcome_t& outcome) const
+    {
+        EXPECT_EQ(outcome.end, M::job_end_t::done);
+        EXPECT_EQ(outcome.flips, 1u);
+        const auto pol = polarities();
+        EXPECT_EQ(pol[1], -pol[0]);
+        EXPECT_EQ(pol[2], pol[0]);
+        EXPECT_TRUE(std::isfinite(outcome.db_raw)) << outcome.db_raw;
+        EXPECT_TRUE(std::isfinite(outcome.db_prev)) << outcome.db_prev;
+        EXPECT_TRUE(std::isfinite(outcome.rms_new)) << outcome.rms_new;
+    }
+};
+
+TEST_F(NotANumber, CleanMaterialFlipsTheInvertedTrack)
+{
+    expect_second_track_flipped(analyse([](std::size_t, float*) {}));
+}
+
+// A sample that is no number (or an infinite one) counts as silence: the result is the one the
+// material gives without it, and the level figures stay numbers.
+TEST_F(NotANumber, SamplesThatAreNoNumberCountAsSilence)
+{
+    const M::job_outcome_t clean = analyse([](std::size_t, float*) {});
+    for (const float bad : {nan_f, -nan_f, inf_f, -inf_f})
+    {
+        SCOPED_TRACE(bad);
+        const M::job_outcome_t outcome = analyse(
+            [bad](std::size_t t, float* p)
+            {
+                p[12345] = 0.0f; // the clean run differs from this one by this sample only
+                if (t == 1)
+                    p[12345] = bad;
+            });
+        expect_second_track_flipped(outcome);
+        EXPECT_NEAR(outcome.db_raw, clean.db_raw, 0.01f);
+    }
+    EXPECT_GE(log.count("not a number"), 4u);
+}
+
+// Samples so large that their products overflow leave no usable correlation: nothing is applied and
+// recording is disarmed, as after any other failed analysis.
+TEST_F(NotANumber, OverflowingMaterialIsNotApplied)
+{
+    const M::job_outcome_t outcome = analyse(
+        [](std::size_t t, float* p)
+        {
+            if (t == 1)
+                std::fill_n(p, 1000, 3e38f);
+        });
+    EXPECT_EQ(outcome.end, M::job_end_t::failed);
+    EXPECT_EQ(outcome.flips, 0u);
+    EXPECT_EQ(polarities(), (std::vector<int>{1, 1, 1}));
+    EXPECT_FALSE(FlipsumManagerProbe::armed(*mgr));
+}
 } // namespace
