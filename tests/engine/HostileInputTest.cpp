@@ -1,15 +1,20 @@
 // Hostile and malformed input from the host: host calls with odd arguments in random order
 // (sample rates and block sizes that are no such thing, buffers shorter or narrower than
 // announced, play-head positions at the ends of the 64-bit range, program calls with any index),
-// and audio that is not a number reaching the analysis.
+// audio that is not a number reaching the analysis, and a preferences file that the XML reader
+// would never finish.
 
 #include "EngineTestSupport.h"
 #include "HandoverTestSupport.h"
+#include "engine/PlistFile.h"
 #include "engine/ProcessWorker.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <future>
 #include <limits>
 #include <random>
 
@@ -341,5 +346,38 @@ TEST_F(NotANumber, OverflowingMaterialIsNotApplied)
     EXPECT_EQ(outcome.flips, 0u);
     EXPECT_EQ(polarities(), (std::vector<int>{1, 1, 1}));
     EXPECT_FALSE(FlipsumManagerProbe::armed(*mgr));
+}
+// --- A preferences file that the framework's XML reader would never finish --------------------
+
+// The debuglog value of a preferences file with the given text, read on a thread of its own: a
+// reader that does not finish ends the test process as failed instead of hanging it.
+std::string debuglog_of_file(const std::string& text)
+{
+    const juce::File file = juce::File::getSpecialLocation(juce::File::tempDirectory)
+                                .getNonexistentChildFile("hostile", ".plist");
+    file.replaceWithData(text.data(), text.size());
+    auto done = std::make_shared<std::promise<std::string>>();
+    auto result = done->get_future();
+    std::thread([done, path = file.getFullPathName().toStdString()]
+                { done->set_value(details_::PlistFile(path).get_string("debuglog", "<default>")); })
+        .detach();
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "the preferences file was never read to its end: " << text;
+        std::_Exit(1);
+    }
+    file.deleteFile();
+    return result.get();
+}
+
+TEST(HostilePreferences, ProcessingInstructionInsideTheRootReadsAsEmpty)
+{
+    const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>";
+    const std::string pair = "<key>debuglog</key><string>5</string>";
+    EXPECT_EQ(debuglog_of_file(head + pair + "<?x?>text</dict></plist>"), "<default>");
+    EXPECT_EQ(debuglog_of_file(head + "<?x y?>\n" + pair + "</dict></plist>"), "<default>");
+    EXPECT_EQ(debuglog_of_file("<?a?><t n=\"\"><??>c"), "<default>");
+    // Before the root one is harmless and still allowed.
+    EXPECT_EQ(debuglog_of_file(head + pair + "</dict></plist>"), "5");
 }
 } // namespace
