@@ -63,6 +63,14 @@ void FlipsumAudioProcessor::lowshelf_state_t::set_lowboost(const int rate)
 {
     *this = lowshelf_state_t{};
     const double w0 = 628.3185307179587 / rate;
+    if (!(w0 < 3.141592653589793))
+    {
+        // At 200 Hz or less the corner lies at or above the Nyquist frequency, where these
+        // coefficients make an unstable filter whose output grows without bound: the analysed copy
+        // passes unchanged instead.
+        b0 = 1.0;
+        return;
+    }
     const double c = std::cos(w0);
     const double s = std::sin(w0) * 1.7782794100389228;
     const double P = 4.16227766016838 + 2.1622776601683795 * c;

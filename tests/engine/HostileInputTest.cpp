@@ -232,6 +232,20 @@ TEST(LowShelfInput, SampleThatIsNoNumberEntersAsSilence)
     }
 }
 
+// A host that announces a sample rate of 200 Hz or less (the shelf's corner at or above the Nyquist
+// frequency) gets an analysed copy that stays bounded, not a filter that grows without bound.
+TEST(LowShelfInput, SampleRatesBelowTheCornerStayBounded)
+{
+    for (const int rate : {1, 50, 150, 199, 200})
+    {
+        SCOPED_TRACE(rate);
+        P::lowshelf_state_t shelf;
+        shelf.set_lowboost(rate);
+        for (int i = 0; i < 5000; ++i)
+            ASSERT_LE(std::abs(shelf.process(signal(0, i))), 1000.0f) << i;
+    }
+}
+
 // --- Audio that is not a number reaching the analysis -------------------------------------------
 
 struct NotANumber : ::testing::Test
