@@ -22,6 +22,16 @@ constexpr int bypass_poll_ms = 200;
 
 constexpr double stopped_deadline = std::numeric_limits<double>::max();
 
+// Timeline positions are kept within +-2^62 samples (some 3 million years at 48 kHz), so that a
+// host reporting a position near the ends of the 64-bit range cannot make the position arithmetic
+// (block ends, unit ends) overflow.
+constexpr std::int64_t max_timeline = std::int64_t{1} << 62;
+
+std::int64_t on_timeline(const std::int64_t t)
+{
+    return std::clamp(t, -max_timeline, max_timeline);
+}
+
 const void* addr(const void* p)
 {
     return p;
@@ -53,6 +63,14 @@ void FlipsumAudioProcessor::lowshelf_state_t::set_lowboost(const int rate)
 {
     *this = lowshelf_state_t{};
     const double w0 = 628.3185307179587 / rate;
+    if (!(w0 < 3.141592653589793))
+    {
+        // At 200 Hz or less the corner lies at or above the Nyquist frequency, where these
+        // coefficients make an unstable filter whose output grows without bound: the analysed copy
+        // passes unchanged instead.
+        b0 = 1.0;
+        return;
+    }
     const double c = std::cos(w0);
     const double s = std::sin(w0) * 1.7782794100389228;
     const double P = 4.16227766016838 + 2.1622776601683795 * c;
@@ -70,7 +88,9 @@ void FlipsumAudioProcessor::lowshelf_state_t::set_lowboost(const int rate)
 float FlipsumAudioProcessor::lowshelf_state_t::process(const float sample)
 {
     xi = (xi + 2) % 3;
-    x[xi] = sample;
+    // A sample that is not a number (or an infinite one) would stay in the filter's history and
+    // spoil every later output of the play: it enters as silence.
+    x[xi] = std::isfinite(sample) ? sample : 0.0f;
     double out = b1 * x[(xi + 1) % 3] + b0 * x[xi] + b2 * x[(xi + 2) % 3] - a1 * y[yi] - a2 * y[yi ^ 1];
     // After a sound the poles ring down into subnormal numbers and, with silence at the input, stay
     // there for good; arithmetic on them is many times slower. A subnormal output becomes zero (it
@@ -206,6 +226,7 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         isPlaying = true;
         timeInSamples = last_block_end;
     }
+    timeInSamples = on_timeline(timeInSamples);
     last_block_played = isPlaying;
     last_block_end = timeInSamples + buffer.getNumSamples();
 
@@ -241,7 +262,7 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
     {
         position = std::max(position, timeInSamples);
         playProcess(buffer, midi);
-        position += buffer.getNumSamples();
+        position = on_timeline(position + buffer.getNumSamples());
         hnd->watchdog_deadline.store(hnd->mgr->seconds() + 0.5, std::memory_order_relaxed);
     }
 
@@ -263,11 +284,11 @@ void FlipsumAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffe
     if (!host_bypassed.exchange(true))
         bypass_update_pending.store(true);
     if (last_block_played)
-        last_block_end += buffer.getNumSamples();
+        last_block_end = on_timeline(last_block_end + buffer.getNumSamples());
     int expected = OWNER_NONE;
     if (rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire))
     {
-        position += buffer.getNumSamples();
+        position = on_timeline(position + buffer.getNumSamples());
         release_recording();
     }
 }
@@ -633,14 +654,14 @@ const juce::String FlipsumAudioProcessor::getInputChannelName(int index) const
 {
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
-    return juce::String(index + 1);
+    return juce::String(static_cast<juce::int64>(index) + 1);
 }
 
 const juce::String FlipsumAudioProcessor::getOutputChannelName(int index) const
 {
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", index=" << index;
-    return juce::String(index + 1);
+    return juce::String(static_cast<juce::int64>(index) + 1);
 }
 
 bool FlipsumAudioProcessor::isInputChannelStereoPair(int) const

@@ -457,6 +457,26 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
         return;
     }
 
+    // Samples so large that their products overflow leave a matrix with infinite (or, after
+    // normalisation, not-a-number) entries, or entries whose sums overflow in the searches and the
+    // level figures; no search can rank the flips on such a matrix, and applying what one returned
+    // would set arbitrary polarities. The job ends like a failed one. The bound holds every partial
+    // sum of the energy of any sign vector.
+    double energy_bound = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j)
+            energy_bound += (i == j ? 1.0 : 2.0) * std::abs(static_cast<double>(M(i, j)));
+    if (!(energy_bound <= std::numeric_limits<float>::max() / 4))
+    {
+        FSUM_LOG(2) << "Correlation of " << n << " tracks is out of range (samples not a number or too large)"
+                    << ", quitting!";
+        set_recording_armed_internal(false);
+        set_master_status_clear(false);
+        outcome.end = job_end_t::failed;
+        record_job_outcome(outcome);
+        return;
+    }
+
     if (logger::manager::enabled(8))
     {
         std::ostringstream text;

@@ -133,9 +133,9 @@ std::size_t opening_tag_end(const std::string& text, std::size_t i, bool& empty)
 // internal DTD subset without bound. Neither has a place in a preferences file. This check accepts
 // only a strict, well-formed subset of XML in which the reader sees exactly the elements counted
 // here: plain opening and closing tags, quoted attribute values without '<', the five predefined
-// entities, simple named and numeric references, comments, processing instructions, CDATA sections
-// inside the root and one DOCTYPE without an internal subset before it. Everything else, and any
-// nesting deeper than max_depth, is refused before the document is parsed.
+// entities, simple named and numeric references, comments, processing instructions before the
+// root, CDATA sections inside the root and one DOCTYPE without an internal subset before it.
+// Everything else, and any nesting deeper than max_depth, is refused before the document is parsed.
 bool is_safe_to_parse(const std::string& text, int max_depth)
 {
     int depth = 0;
@@ -167,8 +167,11 @@ bool is_safe_to_parse(const std::string& text, int max_depth)
         }
         else if (starts_with_at(text, i, "<?"))
         {
+            // Inside an element the reader skips a processing instruction as white space and then
+            // rolls back before it to read the text that follows: with text after it, it loops
+            // forever. Only the prolog may hold one.
             end = text.find("?>", i + 2);
-            if (end == std::string::npos)
+            if (depth != 0 || end == std::string::npos)
                 return false;
             i = end + 2;
         }
