@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <limits>
@@ -35,6 +36,24 @@ std::int64_t on_timeline(const std::int64_t t)
 const void* addr(const void* p)
 {
     return p;
+}
+
+// Audio thread: copies n samples into a record buffer; a sample that is not a number or infinite
+// (one would make the whole correlation meaningless) is recorded as silence. Returns how many there
+// were. Works on the bits, so that the loop vectorises like a copy.
+std::size_t copy_finite(float* const dst, const float* const src, const int n) noexcept
+{
+    std::size_t bad = 0;
+    for (int i = 0; i < n; ++i)
+    {
+        std::uint32_t bits;
+        std::memcpy(&bits, src + i, sizeof bits);
+        const bool not_finite = (bits & 0x7F800000u) == 0x7F800000u; // every exponent bit set
+        bad += not_finite;
+        bits = not_finite ? 0u : bits;
+        std::memcpy(dst + i, &bits, sizeof bits);
+    }
+    return bad;
 }
 
 // What an instance's open editor is told about.
@@ -465,7 +484,10 @@ void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* sr
         }
 
         const int k = static_cast<int>(std::min<std::int64_t>(n - done, unit_end - p));
-        std::memcpy(held.buf + (p - unit_start), src + done, static_cast<std::size_t>(k) * sizeof(float));
+        if (const std::size_t bad = copy_finite(held.buf + (p - unit_start), src + done, k))
+            FSUM_LOG(6) << "Recording: " << bad
+                        << " samples not a number or infinite taken as silence [this=0x" << logger::hex(this)
+                        << ",ch=" << ch << "]";
         p += k;
         done += k;
     }

@@ -28,25 +28,6 @@ logger::log plog(const unsigned level)
 
 constexpr std::chrono::milliseconds max_wait{2229};
 constexpr std::chrono::milliseconds aax_pause{100};
-
-// A host may pass samples that are not a number or are infinite; one of them would make the whole
-// correlation matrix meaningless. They count as silence: replaced by zeros in the record buffer,
-// which goes back to the pool afterwards. Returns how many there were.
-std::size_t silence_non_finite(float* const samples, const std::size_t n) noexcept
-{
-    std::size_t bad = 0;
-    for (std::size_t i = 0; i < n; ++i)
-    {
-        std::uint32_t bits;
-        std::memcpy(&bits, samples + i, sizeof bits);
-        bad += (bits & 0x7F800000u) == 0x7F800000u; // all exponent bits: infinite or not a number
-    }
-    if (bad != 0)
-        for (std::size_t i = 0; i < n; ++i)
-            if (!std::isfinite(samples[i]))
-                samples[i] = 0.0f;
-    return bad;
-}
 } // namespace
 
 void ProcessWorker::aligned_deleter::operator()(float* p) const noexcept
@@ -168,11 +149,6 @@ void ProcessWorker::process_unit(FlipsumManager::work_unit_t& unit)
             {
                 buf = zero_buffer.get();
                 ++missing;
-            }
-            else if (const std::size_t bad = silence_non_finite(unit.bufs[t], FlipsumManager::unit_samples))
-            {
-                plog(6) << "Work unit #" << unit.unitnum << " ($" << t << "): " << bad
-                        << " samples not a number or infinite, taken as silence";
             }
             track_ptrs[t] = buf;
         }

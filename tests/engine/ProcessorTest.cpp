@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numeric>
 #include <thread>
 
@@ -279,6 +280,45 @@ TEST_F(Recording, BypassAllRoleOffGainAndStoppedTransport)
     }
     proc->set_gain(0.0f);
     EXPECT_EQ(play(1024, 64).getSample(0, 3), -signal(0, 1027)); // 0 dB is a factor of exactly 1
+}
+
+// A sample that is not a number or infinite would make the whole analysis meaningless: it is
+// recorded as silence, while the audio itself passes as it came.
+TEST_F(Recording, SamplesThatAreNoNumberAreRecordedAsSilence)
+{
+    const float nan_f = std::numeric_limits<float>::quiet_NaN();
+    const float inf_f = std::numeric_limits<float>::infinity();
+    input = [&](int ch, std::int64_t t)
+    {
+        switch (t)
+        {
+        case 10:
+            return nan_f;
+        case 11:
+            return -nan_f;
+        case 12:
+            return inf_f;
+        case 13:
+            return -inf_f;
+        default:
+            return signal(ch, t);
+        }
+    };
+    const auto out = play(0, 8192);
+    EXPECT_TRUE(std::isnan(out.getSample(0, 10)));
+    EXPECT_EQ(out.getSample(1, 12), inf_f);
+    play(65536, 64);
+    for (int ch = 0; ch < 2; ++ch)
+    {
+        const auto got = buffers(static_cast<std::size_t>(ch));
+        ASSERT_EQ(got.size(), 1u);
+        for (std::size_t i = 0; i < 8192; ++i)
+        {
+            const bool bad = i >= 10 && i <= 13;
+            ASSERT_EQ(got[0]->samples[i], bad ? 0.0f : signal(ch, std::int64_t(i))) << i;
+            ASSERT_FALSE(std::signbit(got[0]->samples[i]) && bad) << i;
+        }
+    }
 }
 
 struct NextInstanceIsLv2
