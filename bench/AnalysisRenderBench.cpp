@@ -146,12 +146,3 @@ void BM_Render64StereoFast(benchmark::State& state)
 BENCHMARK(BM_Render32MonoFull)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Render64StereoFast)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 } // namespace
-
-int main(int argc, char** argv)
-{
-    const juce::ScopedJuceInitialiser_GUI juce;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -64,5 +64,3 @@ void BM_SuppressedGuardAndArguments(benchmark::State& state)
 }
 BENCHMARK(BM_SuppressedGuardAndArguments)->MinTime(0.5);
 } // namespace
-
-BENCHMARK_MAIN();

@@ -91,12 +91,3 @@ void BM_ProcessBlock64Instances(benchmark::State& state)
 }
 BENCHMARK(BM_ProcessBlock64Instances)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond)->UseRealTime();
 } // namespace
-
-int main(int argc, char** argv)
-{
-    const juce::ScopedJuceInitialiser_GUI juce;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
