@@ -592,9 +592,8 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
             const std::size_t ch = track.first.second;
             const std::size_t k = track.second;
             const auto inst = instances.find(proc);
-            const auto serial = job->serials.find(proc);
             if (inst == instances.end() || inst->second->proc == nullptr ||
-                (serial != job->serials.end() && serial->second != inst->second->serial))
+                !job->made_with(proc, inst->second->serial))
                 continue; // removed since the recording (or another instance now at its address)
             prev[k] = proc->get_polarity(ch);
             proc->set_polarity(ch, next[k]);

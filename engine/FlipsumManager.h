@@ -158,6 +158,13 @@ public:
         // The registration number of each track's instance when the job was made: a result is
         // applied only to the instance that recorded the track.
         std::map<FlipsumAudioProcessor*, std::uint64_t> serials;
+        // Whether the instance at proc with that registration number is the one the job was made
+        // with (true for an address the job does not know).
+        bool made_with(FlipsumAudioProcessor* proc, const std::uint64_t serial) const
+        {
+            const auto recorded_by = serials.find(proc);
+            return recorded_by == serials.end() || recorded_by->second == serial;
+        }
     };
     using job_ptr = std::shared_ptr<job_t>;
 

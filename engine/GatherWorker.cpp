@@ -234,12 +234,7 @@ GatherWorker::track_iter GatherWorker::find_track(FlipsumAudioProcessor* proc, c
                                                   const std::uint64_t serial) const
 {
     const auto track = job_->tracks.find({proc, ch});
-    if (track == job_->tracks.end())
-        return track;
-    const auto recorded_by = job_->serials.find(proc);
-    if (recorded_by != job_->serials.end() && recorded_by->second != serial)
-        return job_->tracks.end();
-    return track;
+    return job_->made_with(proc, serial) ? track : job_->tracks.end();
 }
 
 void GatherWorker::make_job()

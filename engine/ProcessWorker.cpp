@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
