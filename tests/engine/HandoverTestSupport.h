@@ -259,6 +259,15 @@ public:
 };
 
 // A play head whose transport the test sets before each block.
+namespace test_audio
+{
+// The input: a different, deterministic value for every channel and timeline position.
+inline float signal(int ch, std::int64_t pos)
+{
+    return static_cast<float>((pos * 7919 + ch * 104729) % 2001 - 1000) / 2048.0f;
+}
+} // namespace test_audio
+
 struct FakePlayHead : juce::AudioPlayHead
 {
     juce::Optional<PositionInfo> getPosition() const override

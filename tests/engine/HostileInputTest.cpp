@@ -26,10 +26,7 @@ using M = FlipsumManager;
 constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf_f = std::numeric_limits<float>::infinity();
 
-float signal(int ch, std::int64_t pos)
-{
-    return static_cast<float>((pos * 7919 + ch * 104729) % 2001 - 1000) / 2048.0f;
-}
+using test_audio::signal;
 
 struct HostCalls : ::testing::Test
 {

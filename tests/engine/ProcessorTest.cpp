@@ -15,11 +15,7 @@ namespace
 using P = FlipsumAudioProcessor;
 using M = FlipsumManager;
 
-// The input: a different, deterministic value for every channel and timeline position.
-float signal(int ch, std::int64_t pos)
-{
-    return static_cast<float>((pos * 7919 + ch * 104729) % 2001 - 1000) / 2048.0f;
-}
+using test_audio::signal;
 
 struct Recording : ::testing::Test
 {
