@@ -10,8 +10,9 @@ configure "$BUILD_DIR"
 cmake --build "$BUILD_DIR" --parallel "$JOBS"
 ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$JOBS" --timeout 900
 
-# $1: thread or address; $2: build folder; $3: a regular expression of tests to leave out. Only the shared code and the two threaded suites are
-# built; the engine's suite holds the end-to-end analysis test.
+# $1: thread or address; $2: build folder; $3: a regular expression of tests to leave out. Only the
+# shared code and the two threaded suites are built; the engine's suite holds the end-to-end
+# analysis test.
 sanitized() {
     configure "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIGNFLUX_SANITIZER="$1" \
         -DSIGNFLUX_BUILD_FORMATS=OFF -DSIGNFLUX_BUILD_BENCH=OFF
