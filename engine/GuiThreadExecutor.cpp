@@ -2,8 +2,10 @@
 
 #include "engine/Logger.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <vector>
 
 namespace
 {
@@ -16,10 +18,9 @@ double get_milliseconds()
     return static_cast<double>(ns.count()) / 1000000.0;
 }
 
-// The slot that the calling thread is draining, so that a function that posts while it runs never
-// tries to lock the mutex its own thread holds.
+// Set while the calling thread runs posted functions: a function that posts with wait must not
+// wait for itself.
 thread_local const GuiThreadExecutor::pimple_t* tls_draining = nullptr;
-thread_local int tls_draining_slot = -1;
 
 constexpr double TIMER_PERIOD_MS = 200.0;
 constexpr double LATE_LIMIT_MS = 400.0;
@@ -72,13 +73,13 @@ void GuiThreadExecutor::pimple_t::on_framework_shutdown(const shutdown_watch_t* 
     // on another thread.
     owner->stopTimer();
     stopped_by_shutdown.store(true, std::memory_order_relaxed);
-    owner->gui_thread_known = false;
+    owner->gui_thread_known.store(false, std::memory_order_release);
 }
 
 void GuiThreadExecutor::pimple_t::enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock,
                                           std::function<void()>& fn, const bool wait)
 {
-    slot.queue.push_back(std::move(fn));
+    slot.queue.push_back({next_order.fetch_add(1, std::memory_order_relaxed), std::move(fn)});
     if (!wait)
         return;
     // Waiting on the message thread (or inside a drained function) would wait for itself.
@@ -108,38 +109,47 @@ void GuiThreadExecutor::pimple_t::post(std::function<void()>& fn, const bool wai
         start_timer();
     }
 
-    const int held = tls_draining == this ? tls_draining_slot : -1;
-    for (int i = 0; i < SLOT_COUNT; ++i)
+    for (auto& slot : slots)
     {
-        if (i == held)
-            continue;
-        std::unique_lock<std::mutex> lock(slots[i].mutex, std::try_to_lock);
+        std::unique_lock<std::mutex> lock(slot.mutex, std::try_to_lock);
         if (lock.owns_lock())
         {
-            enqueue(slots[i], lock, fn, wait);
+            enqueue(slot, lock, fn, wait);
             return;
         }
     }
 
-    int chosen = static_cast<int>((reinterpret_cast<std::uintptr_t>(&fn) >> 5) % SLOT_COUNT);
-    if (chosen == held)
-        chosen = (chosen + 1) % SLOT_COUNT;
+    const int chosen = static_cast<int>((reinterpret_cast<std::uintptr_t>(&fn) >> 5) % SLOT_COUNT);
     std::unique_lock<std::mutex> lock(slots[chosen].mutex);
     enqueue(slots[chosen], lock, fn, wait);
 }
 
-void GuiThreadExecutor::pimple_t::drain(slot_t& slot)
+void GuiThreadExecutor::pimple_t::run_all()
 {
-    const auto* const previous = tls_draining;
-    const int previous_slot = tls_draining_slot;
-    tls_draining = this;
-    tls_draining_slot = static_cast<int>(&slot - slots);
+    // Take every slot's functions while holding all three mutexes at once (posters hold one at a
+    // time, briefly): every post is then either wholly before the cut or wholly after it, so what
+    // is taken now was posted before all that is left for the next tick.
+    std::vector<entry_t> batch;
+    {
+        const std::scoped_lock all(slots[0].mutex, slots[1].mutex, slots[2].mutex);
+        for (auto& slot : slots)
+        {
+            for (auto& entry : slot.queue)
+                batch.push_back(std::move(entry));
+            slot.queue.clear();
+        }
+    }
 
-    while (!slot.queue.empty())
+    // Run them in post order, holding no slot's mutex.
+    std::sort(batch.begin(), batch.end(),
+              [](const entry_t& a, const entry_t& b) { return a.order < b.order; });
+    const auto* const previous = tls_draining;
+    tls_draining = this;
+    for (auto& entry : batch)
     {
         try
         {
-            slot.queue.front()();
+            entry.fn();
         }
         catch (const std::exception& e)
         {
@@ -149,33 +159,16 @@ void GuiThreadExecutor::pimple_t::drain(slot_t& slot)
         {
             FSUM_LOG(2) << "Exception! (unknown type)";
         }
-        slot.queue.pop_front();
+        entry.fn = nullptr; // what the function holds goes now, on this thread
     }
-    ++slot.drains;
-    slot.condition.notify_all();
-
     tls_draining = previous;
-    tls_draining_slot = previous_slot;
-}
 
-void GuiThreadExecutor::pimple_t::run_all()
-{
-    bool done[SLOT_COUNT] = {};
-    for (int i = 0; i < SLOT_COUNT; ++i)
+    // Posters waiting for their function learn that it ran.
+    for (auto& slot : slots)
     {
-        std::unique_lock<std::mutex> lock(slots[i].mutex, std::try_to_lock);
-        if (lock.owns_lock())
-        {
-            drain(slots[i]);
-            done[i] = true;
-        }
-    }
-    for (int i = 0; i < SLOT_COUNT; ++i)
-    {
-        if (done[i])
-            continue;
-        const std::lock_guard<std::mutex> lock(slots[i].mutex);
-        drain(slots[i]);
+        const std::lock_guard<std::mutex> lock(slot.mutex);
+        ++slot.drains;
+        slot.condition.notify_all();
     }
 }
 
@@ -210,20 +203,26 @@ void GuiThreadExecutor::post_thread(std::function<void()> fn)
     pimple->post(fn, false);
 }
 
+bool GuiThreadExecutor::is_gui_thread() const noexcept
+{
+    return gui_thread_known.load(std::memory_order_acquire) &&
+           pthread_equal(gui_thread.load(std::memory_order_relaxed), pthread_self()) != 0;
+}
+
 void GuiThreadExecutor::timerCallback()
 {
     FSUM_LOG_GUARD(7);
     pimple->last_tick.store(get_milliseconds(), std::memory_order_relaxed);
 
     const pthread_t self = pthread_self();
-    if (!gui_thread_known)
+    if (!gui_thread_known.load(std::memory_order_acquire))
     {
-        gui_thread = self;
-        gui_thread_known = true;
+        gui_thread.store(self, std::memory_order_relaxed);
+        gui_thread_known.store(true, std::memory_order_release);
     }
-    else if (pthread_equal(gui_thread, self) == 0)
+    else if (const pthread_t known = gui_thread.load(std::memory_order_relaxed); pthread_equal(known, self) == 0)
     {
-        FSUM_LOG(2) << "WARNING: Gui thread changed from " << reinterpret_cast<void*>(gui_thread) << " to "
+        FSUM_LOG(2) << "WARNING: Gui thread changed from " << reinterpret_cast<void*>(known) << " to "
                     << reinterpret_cast<void*>(self);
     }
 

@@ -2,8 +2,11 @@
 
 // Runs functions posted from any thread on the GUI (message) thread. Posts are spread over three
 // queues, each with its own mutex: a poster takes the first queue whose mutex is free, so posting
-// (also from the audio thread) almost never blocks. A 200 ms JUCE timer drains the queues on the
-// message thread; posts that find the timer more than 400 ms late restart it.
+// almost never blocks. A 200 ms JUCE timer takes the queued functions out of the queues and runs
+// them on the message thread in the order in which they were posted, whatever queue they went to,
+// without holding any queue's mutex (so a running function may take other locks, for example the
+// manager's, without ever nesting a queue's mutex inside them). Posts that find the timer more
+// than 400 ms late restart it.
 //
 // Threads: post_thread from any thread; timerCallback on the message thread only (JUCE calls it).
 // The process-wide instance comes from get_inst(); it lives until the plug-in is unloaded.
@@ -41,11 +44,16 @@ public:
     // Message thread: runs every queued function.
     void timerCallback() override;
 
+    // True when the calling thread is the GUI thread that the timer has recorded (false before the
+    // first timer callback). Any thread; lock-free.
+    bool is_gui_thread() const noexcept;
+
 private:
     friend class GuiThreadExecutorProbe; // test access to the queues
 
-    bool gui_thread_known = false;
-    pthread_t gui_thread{};
+    // The thread of the first timer callback; read by posters on any thread.
+    std::atomic<bool> gui_thread_known{false};
+    std::atomic<pthread_t> gui_thread{};
     std::unique_ptr<pimple_t> pimple;
 };
 
@@ -54,9 +62,16 @@ struct GuiThreadExecutor::pimple_t
 {
     static constexpr int SLOT_COUNT = 3;
 
+    // A posted function with its place in the order of all posts.
+    struct entry_t
+    {
+        std::uint64_t order;
+        std::function<void()> fn;
+    };
+
     struct slot_t
     {
-        std::deque<std::function<void()>> queue;
+        std::deque<entry_t> queue;
         std::mutex mutex;
         std::condition_variable condition;
         // Completed drains of this slot (guarded by mutex); a waiting poster waits for it to move.
@@ -70,13 +85,15 @@ struct GuiThreadExecutor::pimple_t
     // wait true, also waits until the timer has run that slot (never on the message thread).
     void post(std::function<void()>& fn, bool wait);
 
-    // Message thread: drains every slot, busy ones last.
+    // Message thread: takes every slot's functions and runs them in post order.
     void run_all();
 
     slot_t slots[SLOT_COUNT];
     GuiThreadExecutor* owner;
     // get_milliseconds() at the last timer callback.
     std::atomic<double> last_tick{0.0};
+    // The order number of the next post.
+    std::atomic<std::uint64_t> next_order{0};
 
     // (Re)starts the owner's 200 ms timer and makes sure the framework's shutdown stops it.
     void start_timer();
@@ -92,6 +109,5 @@ private:
     // Set when the framework's shutdown stopped the timer; the next post starts it again.
     std::atomic<bool> stopped_by_shutdown{false};
 
-    void drain(slot_t& slot);
     void enqueue(slot_t& slot, std::unique_lock<std::mutex>& lock, std::function<void()>& fn, bool wait);
 };
