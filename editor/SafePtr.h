@@ -37,6 +37,9 @@ public:
     safe_ptr() noexcept = default;
     explicit safe_ptr(std::shared_ptr<pointer_state_t> state_) noexcept : state(std::move(state_)) {}
 
+    // True for a handle on some object (alive or gone); false for an empty handle.
+    bool valid() const noexcept { return state != nullptr; }
+
 private:
     friend class locked_safe_ptr<T>;
     std::shared_ptr<pointer_state_t> state;
@@ -114,4 +117,14 @@ private:
     std::shared_ptr<typename safe_ptr<T>::pointer_state_t> state;
     T* pointer = nullptr; // non-null exactly when this holder raised the count
 };
+
+// Calls f with the guarded object, holding it meanwhile; does nothing when the handle is empty or
+// the object is gone.
+template <class T, class F>
+void with_locked(const safe_ptr<T>& handle, F&& f)
+{
+    const locked_safe_ptr<T> held(handle);
+    if (held)
+        f(*held.get());
+}
 } // namespace util

@@ -1,5 +1,6 @@
 #include "engine/FlipsumAudioProcessor.h"
 
+#include "editor/FlipsumAudioProcessorEditor.h"
 #include "engine/Logger.h"
 
 #include <algorithm>
@@ -56,23 +57,6 @@ std::size_t copy_finite(float* const dst, const float* const src, const int n) n
     return bad;
 }
 
-// What an instance's open editor is told about.
-enum class editor_update_t
-{
-    mode,
-    gain,
-    polarity,
-    link_lr,
-    playback_started,
-    playback_ended
-};
-
-// Hands one update to the instance's open editor: set_mode, set_ui_gain, set_ui_polarity,
-// set_ui_linkLR, signal_playback_started and signal_playback_ended are called from here. No editor
-// class exists yet, so no instance ever has an open editor and this is never reached.
-void deliver_editor_update(juce::AudioProcessorEditor&, const editor_update_t, const std::size_t, const float)
-{
-}
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -186,14 +170,14 @@ void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock
 
     take_recording_from_message_thread();
     const juce::ScopeGuard release{[this] { release_recording(); }};
-    if (wasPlayingLastBlock)
+    if (wasPlayingLastBlock.load(std::memory_order_relaxed))
     {
         // A recording still open is closed properly rather than forgotten.
         playEnd();
         position = 0;
         hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
     }
-    wasPlayingLastBlock = false;
+    wasPlayingLastBlock.store(false, std::memory_order_relaxed);
     if (sampleRate >= 1.0 && sampleRate < 1e7)
         sample_rate = static_cast<int>(sampleRate);
     if (!grown.empty())
@@ -206,12 +190,12 @@ void FlipsumAudioProcessor::releaseResources()
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     take_recording_from_message_thread();
     const juce::ScopeGuard release{[this] { release_recording(); }};
-    if (wasPlayingLastBlock)
+    if (wasPlayingLastBlock.load(std::memory_order_relaxed))
     {
         playEnd();
         hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
     }
-    wasPlayingLastBlock = false;
+    wasPlayingLastBlock.store(false, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -264,10 +248,11 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         return;
     }
 
-    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlayingLastBlock << "), "
+    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlayingLastBlock.load(std::memory_order_relaxed) << "), "
                 << timeInSamples;
 
-    if (isPlaying && !wasPlayingLastBlock)
+    const bool wasPlaying = wasPlayingLastBlock.load(std::memory_order_relaxed);
+    if (isPlaying && !wasPlaying)
     {
         position = std::max<std::int64_t>(timeInSamples, 0);
         playStart();
@@ -285,13 +270,13 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         hnd->watchdog_deadline.store(hnd->mgr->seconds() + 0.5, std::memory_order_relaxed);
     }
 
-    if (!isPlaying && wasPlayingLastBlock)
+    if (!isPlaying && wasPlaying)
     {
         playEnd();
         position = 0;
         hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
     }
-    wasPlayingLastBlock = isPlaying;
+    wasPlayingLastBlock.store(isPlaying, std::memory_order_relaxed);
     block_owns_recording = false;
     release_recording();
 }
@@ -368,8 +353,7 @@ void FlipsumAudioProcessor::playStart()
             lowshelf[0].set_lowboost(sample_rate);
         lowshelf[1] = lowshelf[0];
     }
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::playback_started, 0, 1.0f);
+    note_playback_event(true);
 }
 
 void FlipsumAudioProcessor::playProcess(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
@@ -379,7 +363,7 @@ void FlipsumAudioProcessor::playProcess(juce::AudioBuffer<float>& buffer, juce::
     juce::ignoreUnused(midi);
     apply_gain_record_polarity(buffer, block_owns_recording && recording_active);
     clear_extra_outputs(buffer);
-    if (open_editor() != nullptr)
+    if (has_open_editor())
         merge_peak(buffer);
 }
 
@@ -534,8 +518,14 @@ void FlipsumAudioProcessor::playEnd()
     filter_on = false;
     recording_active = false;
     peak.store(0.0f);
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::playback_ended, 0, 0.0f);
+    note_playback_event(false);
+}
+
+void FlipsumAudioProcessor::note_playback_event(const bool started_recording) noexcept
+{
+    // One writer at a time (whoever holds the recording); the editor's timer reads.
+    const std::uint32_t count = (playback_events.load(std::memory_order_relaxed) >> 1) + 1;
+    playback_events.store((count << 1) | (started_recording ? 1u : 0u), std::memory_order_release);
 }
 
 void FlipsumAudioProcessor::manager_watchdog_callback()
@@ -556,7 +546,7 @@ void FlipsumAudioProcessor::manager_watchdog_callback()
     }
     playEnd();
     position = 0;
-    wasPlayingLastBlock = false;
+    wasPlayingLastBlock.store(false, std::memory_order_relaxed);
     hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
     release_recording();
 }
@@ -574,8 +564,7 @@ void FlipsumAudioProcessor::set_as_master()
     manager.claim_master_internal(hnd);
     mode.store(ROLE_MASTER);
     manager.update_slave_cnt_internal();
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::mode, ROLE_MASTER, 0.0f);
+    call_editor([](FlipsumAudioProcessorEditor& e) { e.set_mode(FlipsumAudioProcessorEditor::MODE_MASTER); });
 }
 
 void FlipsumAudioProcessor::set_not_master(bool isSlave)
@@ -590,8 +579,8 @@ void FlipsumAudioProcessor::set_not_master(bool isSlave)
         manager.release_master_internal(hnd);
     mode.store(wanted);
     manager.update_slave_cnt_internal();
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::mode, wanted, 0.0f);
+    call_editor([isSlave](FlipsumAudioProcessorEditor& e)
+                { e.set_mode(isSlave ? FlipsumAudioProcessorEditor::MODE_SEND : FlipsumAudioProcessorEditor::MODE_OFF); });
 }
 
 void FlipsumAudioProcessor::set_force_record_mono(const bool yes)
@@ -601,8 +590,7 @@ void FlipsumAudioProcessor::set_force_record_mono(const bool yes)
     if (force_record_mono.load() == yes)
         return;
     force_record_mono.store(yes);
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::link_lr, 0, yes ? 1.0f : 0.0f);
+    call_editor([yes](FlipsumAudioProcessorEditor& e) { e.set_ui_linkLR(yes); });
 }
 
 bool FlipsumAudioProcessor::get_force_record_mono() const
@@ -623,8 +611,7 @@ void FlipsumAudioProcessor::set_gain(float g)
     if (gain.load() == g)
         return;
     gain.store(g);
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::gain, 0, g);
+    call_editor([g](FlipsumAudioProcessorEditor& e) { e.set_ui_gain(g); });
 }
 
 float FlipsumAudioProcessor::get_gain() const
@@ -636,14 +623,17 @@ void FlipsumAudioProcessor::set_polarity(const std::size_t channel, const int po
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
+    if (!store_polarity(channel, pol))
+        return;
+    call_editor([channel, pol](FlipsumAudioProcessorEditor& e) { e.set_ui_polarity(channel, pol == -1); });
+}
+
+bool FlipsumAudioProcessor::store_polarity(const std::size_t channel, const int pol)
+{
     if (channel >= polarity.size() || (pol != 1 && pol != -1))
-        return;
+        return false;
     const float value = static_cast<float>(pol);
-    if (polarity[channel].load() == value)
-        return;
-    polarity[channel].store(value);
-    if (auto* editor = open_editor())
-        deliver_editor_update(*editor, editor_update_t::polarity, channel, pol == -1 ? 1.0f : 0.0f);
+    return polarity[channel].exchange(value) != value;
 }
 
 int FlipsumAudioProcessor::get_polarity(const std::size_t channel) const
@@ -720,12 +710,28 @@ juce::AudioProcessorEditor* FlipsumAudioProcessor::createEditor()
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
-    return nullptr;
+    return new FlipsumAudioProcessorEditor(this);
 }
 
 bool FlipsumAudioProcessor::hasEditor() const
 {
-    return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The open editor
+
+void FlipsumAudioProcessor::set_open_editor(editor_handle_t handle)
+{
+    const std::lock_guard<std::mutex> lock(editor_mutex);
+    editor = std::move(handle);
+    editor_open.store(editor.valid(), std::memory_order_relaxed);
+}
+
+FlipsumAudioProcessor::editor_handle_t FlipsumAudioProcessor::open_editor() const
+{
+    const std::lock_guard<std::mutex> lock(editor_mutex);
+    return editor;
 }
 
 int FlipsumAudioProcessor::getNumParameters()

@@ -10,7 +10,13 @@
 // processBlock and processBlockBypassed (lock-free, no allocation); the gather thread calls
 // manager_watchdog_callback; the processing thread calls get_polarity and set_polarity. The record
 // buffers and the transport state are taken by one side at a time through an atomic owner flag.
+//
+// The open editor: its constructor and destructor announce it (set_open_editor); the engine's
+// threads reach it only through the guarded handle from open_editor(), never while holding the
+// manager's first mutex. The audio thread never calls the editor: it leaves playback events
+// (playback_event) that the editor's timer picks up on the message thread.
 
+#include "editor/SafePtr.h"
 #include "engine/FlipsumManager.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -19,7 +25,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 #include <vector>
+
+class FlipsumAudioProcessorEditor;
 
 class FlipsumAudioProcessor : public juce::AudioProcessor, private juce::Timer
 {
@@ -115,6 +125,9 @@ public:
     float get_gain() const;
     // pol is +1 (keep) or -1 (invert) for channel 0 or 1; anything else is ignored.
     void set_polarity(const std::size_t channel, const int pol);
+    // The same without telling the editor; true when the polarity changed. The caller brings the
+    // editor up to date (set_ui_polarity) once it holds no lock. Any thread but the audio thread.
+    bool store_polarity(const std::size_t channel, const int pol);
     int get_polarity(const std::size_t channel) const;
     // The largest absolute output sample since the last call, measured while an editor is open.
     float get_and_clear_peak();
@@ -129,9 +142,22 @@ public:
     // has refreshed the deadline since.
     void manager_watchdog_callback();
 
-    // The open editor, or null; lock-free, so any thread may ask. No editor exists yet: createEditor
-    // makes none, so this is always null and every editor update is skipped.
-    juce::AudioProcessorEditor* open_editor() const noexcept { return active_editor.load(); }
+    // --- The open editor ----------------------------------------------------------------------
+    using editor_handle_t = util::safe_ptr<FlipsumAudioProcessorEditor>;
+
+    // Message thread: the editor's constructor announces its handle, its destructor an empty one.
+    void set_open_editor(editor_handle_t handle);
+    // A handle on the open editor, empty when none is open; lock it (util::locked_safe_ptr) to call
+    // the editor. Any thread but the audio thread (takes a mutex of its own for the copy).
+    editor_handle_t open_editor() const;
+    // Whether an editor is open; lock-free (the audio thread measures the meter's peak only then).
+    bool has_open_editor() const noexcept { return editor_open.load(std::memory_order_relaxed); }
+
+    // The transport's state in the last block (any thread).
+    bool was_playing_last_block() const noexcept { return wasPlayingLastBlock.load(std::memory_order_relaxed); }
+    // The last playback event for the editor: a count of events times 2, plus 1 when the last event
+    // was a start of recording (0 when it was a stop). Any thread; lock-free.
+    std::uint32_t playback_event() const noexcept { return playback_events.load(std::memory_order_acquire); }
 
 private:
     // Who holds the record buffers and the transport state.
@@ -163,6 +189,13 @@ private:
     {
         return rec_owner.load(std::memory_order_relaxed) == OWNER_AUDIO && isNonRealtime();
     }
+    // Calls f with the open editor, holding it meanwhile; nothing when none is open. Never with a
+    // manager mutex held.
+    template <class F>
+    void call_editor(F&& f) const
+    {
+        util::with_locked(open_editor(), std::forward<F>(f));
+    }
     // Message thread: waits until neither the audio thread nor the watchdog holds the recording.
     void take_recording_from_message_thread();
     void release_recording() noexcept;
@@ -172,7 +205,8 @@ private:
     int sample_rate = 44100;
     std::atomic<bool> force_record_mono{false};
     std::atomic<bool> host_bypassed{false};
-    bool wasPlayingLastBlock = false;
+    // Written by whoever holds the recording; read by the editor on the message thread.
+    std::atomic<bool> wasPlayingLastBlock{false};
     // LV2 hosts send the transport's position when it changes, and JUCE's LV2 wrapper reports no
     // position at all in the blocks between: there a block without a position continues the last
     // block's transport instead of stopping it.
@@ -200,7 +234,13 @@ private:
     FlipsumManager::slave_channel_mode_t rec_channel_mode = 0;
     // A host bypass change waits for the message thread.
     std::atomic<bool> bypass_update_pending{false};
-    std::atomic<juce::AudioProcessorEditor*> active_editor{nullptr};
+    // Playback events for the editor (see playback_event); written by whoever holds the recording.
+    std::atomic<std::uint32_t> playback_events{0};
+    void note_playback_event(bool started_recording) noexcept;
+    // The open editor's handle, guarded by editor_mutex (never taken on the audio thread).
+    mutable std::mutex editor_mutex;
+    editor_handle_t editor;
+    std::atomic<bool> editor_open{false};
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(FlipsumAudioProcessor)
 };

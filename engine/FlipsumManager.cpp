@@ -1,5 +1,6 @@
 #include "engine/FlipsumManager.h"
 
+#include "editor/FlipsumAudioProcessorEditor.h"
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/GatherWorker.h"
 #include "engine/Logger.h"
@@ -319,11 +320,14 @@ void FlipsumManager::set_recording_armed_internal(const bool yes)
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", yes=" << yes;
+    // An unchanged value returns before any lock: an editor's echo may come from a thread that
+    // must not wait for the first mutex.
+    if (recording_armed.load(std::memory_order_acquire) == yes)
+        return;
     {
         const std::lock_guard<std::mutex> lock(first_mutex);
-        if (recording_armed == yes)
+        if (recording_armed.exchange(yes, std::memory_order_acq_rel) == yes)
             return;
-        recording_armed = yes;
     }
     notify_master_editor(master_update_t::optimize, yes ? 1 : 0);
 }
@@ -372,7 +376,7 @@ bool FlipsumManager::get_recording_armed_internal() const
 {
     FSUM_LOG_GUARD(7);
     const std::lock_guard<std::mutex> lock(first_mutex);
-    return recording_armed;
+    return recording_armed.load(std::memory_order_relaxed);
 }
 
 bool FlipsumManager::get_bypass_all_internal() const
@@ -584,8 +588,21 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
         next[i] = signs[i] < 0.0f ? -1 : 1;
 
     std::uint32_t flips = 0;
+    // The editors of the instances whose polarity changed are told once the mutex is released.
+    struct polarity_update_t
+    {
+        FlipsumAudioProcessor::editor_handle_t editor;
+        std::size_t channel;
+        bool flipped;
+    };
+    std::vector<polarity_update_t> updates;
     {
         const std::lock_guard<std::mutex> lock(first_mutex);
+        const auto set = [&updates](FlipsumAudioProcessor* proc, const std::size_t channel, const int pol)
+        {
+            if (proc->store_polarity(channel, pol))
+                updates.push_back({proc->open_editor(), channel, pol == -1});
+        };
         for (const auto& track : job->tracks)
         {
             FlipsumAudioProcessor* const proc = track.first.first;
@@ -596,14 +613,14 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
                 !job->made_with(proc, inst->second->serial))
                 continue; // removed since the recording (or another instance now at its address)
             prev[k] = proc->get_polarity(ch);
-            proc->set_polarity(ch, next[k]);
+            set(proc, ch, next[k]);
             FSUM_LOG(4) << "Setting processor 0x" << logger::hex(proc) << " (ch " << ch << ") [#" << k
                         << "] to polarity " << next[k];
             if (next[k] == -1)
                 ++flips;
             if (ch == 0 && inst->second->channel_mode.load() == 2)
             {
-                proc->set_polarity(1, next[k]);
+                set(proc, 1, next[k]);
                 FSUM_LOG(4) << "Setting copy to processor 0x" << logger::hex(proc) << " (ch " << 1 << ") [#"
                             << k << "] to polarity " << next[k];
                 if (next[k] == -1)
@@ -611,6 +628,9 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
             }
         }
     }
+    for (const auto& update : updates)
+        util::with_locked(update.editor, [&update](FlipsumAudioProcessorEditor& e)
+                          { e.set_ui_polarity(update.channel, update.flipped); });
 
     const auto level = [&M, n](const std::vector<int>& s)
     {
@@ -666,52 +686,62 @@ float FlipsumManager::progress_process_data(const float progress, const float el
 }
 
 // ---------------------------------------------------------------------------------------------
-// The master's status line. The lookup and the editor call happen under the first mutex: the
-// master cannot be unregistered meanwhile, and off the GUI thread an editor setter only posts its
-// work and never calls back into the manager.
+// The editors. Each is found under the first mutex and called through its guarded handle after the
+// mutex is released: an editor's setter may run its job at once (on the GUI thread) and call back
+// into the manager, and posting to the GUI thread takes the executor's locks, which must never
+// nest inside the first mutex. A handle whose editor has closed meanwhile calls nothing.
 
-void FlipsumManager::set_master_status_clear(const bool listening)
+FlipsumAudioProcessor::editor_handle_t FlipsumManager::master_editor() const
 {
     const std::lock_guard<std::mutex> lock(first_mutex);
     if (FlipsumAudioProcessor* const master_proc = master_locked())
-        if (auto* editor = master_proc->open_editor())
-        {
-            // The editor's set_ui_status_clear(listening) is called here once the editor exists.
-            juce::ignoreUnused(editor, listening);
-        }
+        return master_proc->open_editor();
+    return {};
+}
+
+void FlipsumManager::set_master_status_clear(const bool listening)
+{
+    util::with_locked(master_editor(),
+                      [listening](FlipsumAudioProcessorEditor& e) { e.set_ui_status_clear(listening); });
 }
 
 void FlipsumManager::set_master_status_progress(const float progress, const float remaining)
 {
-    const std::lock_guard<std::mutex> lock(first_mutex);
-    if (FlipsumAudioProcessor* const master_proc = master_locked())
-        if (auto* editor = master_proc->open_editor())
-        {
-            // The editor's set_ui_status_progress(progress, remaining) is called here.
-            juce::ignoreUnused(editor, progress, remaining);
-        }
+    util::with_locked(master_editor(), [progress, remaining](FlipsumAudioProcessorEditor& e)
+                      { e.set_ui_status_progress(progress, remaining); });
 }
 
 void FlipsumManager::set_master_status_done(const std::uint32_t flips, const float db_raw,
                                             const float db_prev)
 {
-    const std::lock_guard<std::mutex> lock(first_mutex);
-    if (FlipsumAudioProcessor* const master_proc = master_locked())
-        if (auto* editor = master_proc->open_editor())
-        {
-            // The editor's set_ui_status_done(flips, db_raw, db_prev) is called here.
-            juce::ignoreUnused(editor, flips, db_raw, db_prev);
-        }
+    util::with_locked(master_editor(), [flips, db_raw, db_prev](FlipsumAudioProcessorEditor& e)
+                      { e.set_ui_status_done(flips, db_raw, db_prev); });
 }
 
-// ---------------------------------------------------------------------------------------------
-// The master's editor
-
-void FlipsumManager::deliver_master_update(juce::AudioProcessorEditor&, const master_update_t, const int)
+void FlipsumManager::deliver_master_update(FlipsumAudioProcessorEditor& editor, const master_update_t what,
+                                           const int value)
 {
-    // The editor's setters set_ui_optimize, set_ui_bypassAll, set_ui_algMode, set_ui_normMode,
-    // set_ui_filterMode and set_ui_sendCnt are called from here. No editor class exists yet, so no
-    // instance ever has an open editor and this is never reached.
+    switch (what)
+    {
+    case master_update_t::optimize:
+        editor.set_ui_optimize(value != 0);
+        break;
+    case master_update_t::bypass_all:
+        editor.set_ui_bypassAll(value != 0);
+        break;
+    case master_update_t::alg_mode:
+        editor.set_ui_algMode(static_cast<algMode_t>(value));
+        break;
+    case master_update_t::norm_mode:
+        editor.set_ui_normMode(static_cast<normMode_t>(value));
+        break;
+    case master_update_t::filter_mode:
+        editor.set_ui_filterMode(static_cast<filterMode_t>(value));
+        break;
+    case master_update_t::send_cnt:
+        editor.set_ui_sendCnt(value);
+        break;
+    }
 }
 
 void FlipsumManager::notify_master_editor(const master_update_t what, const int value)
@@ -719,39 +749,22 @@ void FlipsumManager::notify_master_editor(const master_update_t what, const int 
     FSUM_LOG_GUARD(5);
     FSUM_LOG(6) << "Args: this=0x" << logger::hex(this) << ", what=" << static_cast<int>(what)
                 << ", value=" << value;
-    if (juce::MessageManager::existsAndIsCurrentThread())
-    {
-        FlipsumAudioProcessor* master_proc = nullptr;
-        {
-            const std::lock_guard<std::mutex> lock(first_mutex);
-            master_proc = master_locked();
-        }
-        // Instances are destroyed on this thread only: the master stays valid for the call.
-        if (master_proc != nullptr)
-            if (auto* editor = master_proc->open_editor())
-                deliver_master_update(*editor, what, value);
-        return;
-    }
-
-    const std::lock_guard<std::mutex> lock(first_mutex);
-    if (auto* master_proc = master_locked())
-        if (auto* editor = master_proc->open_editor())
-            deliver_master_update(*editor, what, value);
+    util::with_locked(master_editor(),
+                      [what, value](FlipsumAudioProcessorEditor& e) { deliver_master_update(e, what, value); });
 }
 
-void FlipsumManager::set_master_buttons_locked(const bool enabled)
+void FlipsumManager::set_master_buttons(const bool enabled)
 {
-    for (const auto& entry : instances)
+    std::vector<FlipsumAudioProcessor::editor_handle_t> editors;
     {
-        FlipsumAudioProcessor* const proc = entry.second->proc;
-        if (proc == nullptr)
-            continue;
-        if (auto* editor = proc->open_editor())
-        {
-            // The editor's set_ui_master_button(enabled) is called here; it never calls back.
-            juce::ignoreUnused(editor, enabled);
-        }
+        const std::lock_guard<std::mutex> lock(first_mutex);
+        for (const auto& entry : instances)
+            if (FlipsumAudioProcessor* const proc = entry.second->proc)
+                if (auto editor = proc->open_editor(); editor.valid())
+                    editors.push_back(std::move(editor));
     }
+    for (const auto& editor : editors)
+        util::with_locked(editor, [enabled](FlipsumAudioProcessorEditor& e) { e.set_ui_master_button(enabled); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -814,8 +827,7 @@ void FlipsumManager::release_master_internal(slave_hnd_t hnd)
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", ap=0x" << logger::hex(hnd->proc);
     set_recording_armed_internal(false);
-    const std::lock_guard<std::mutex> lock(first_mutex);
-    set_master_buttons_locked(true);
+    set_master_buttons(true);
 }
 
 void FlipsumManager::claim_master_internal(slave_hnd_t hnd)
@@ -831,8 +843,7 @@ void FlipsumManager::claim_master_internal(slave_hnd_t hnd)
         return;
     if (current == nullptr)
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
-        set_master_buttons_locked(false);
+        set_master_buttons(false);
         return;
     }
     current->set_not_master(false);

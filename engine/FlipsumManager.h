@@ -27,12 +27,10 @@
 #include <utility>
 #include <vector>
 
-class FlipsumAudioProcessor;
+#include "editor/SafePtr.h"
 
-namespace juce
-{
-class AudioProcessorEditor;
-}
+class FlipsumAudioProcessor;
+class FlipsumAudioProcessorEditor;
 
 class FlipsumManager
 {
@@ -315,16 +313,14 @@ private:
         send_cnt,
     };
 
-    // Brings the master's open editor up to date. The master is looked up under the first mutex.
-    // On the message thread (where instances are made and destroyed) it stays valid after the
-    // mutex is released, and the editor is called without the mutex, so that it may call back
-    // into the manager. On any other thread the call is made while the mutex is held: the master
-    // cannot be unregistered meanwhile, and off the message thread an editor setter only posts its
-    // work to the GUI thread and never calls back.
+    // Brings the master's open editor up to date (after the caller released the first mutex).
     void notify_master_editor(const master_update_t what, const int value);
-    // Tells every registered instance's open editor whether its master button is usable; first
-    // mutex held by the caller.
-    void set_master_buttons_locked(const bool enabled);
+    // Tells every registered instance's open editor whether its master button is usable. The
+    // editors are found under the first mutex and called after it is released.
+    void set_master_buttons(const bool enabled);
+    // A handle on the master's open editor (empty when there is no master or it has no editor),
+    // found under the first mutex; the caller must not hold it.
+    util::safe_ptr<FlipsumAudioProcessorEditor> master_editor() const;
     FlipsumAudioProcessor* master_locked() const; // first mutex held by the caller
 
     void gather_thread_func();
@@ -335,8 +331,7 @@ private:
     // Processing thread: one progress report of the running search (progress -1 when none could
     // run); tells the master's editor the fraction and the time left. Returns elapsed + 0.3.
     float progress_process_data(const float progress, const float elapsed);
-    // Processing thread: the master's status line; the master is looked up and its editor called
-    // under the first mutex, so the master cannot go away during the call.
+    // Processing and gather threads: the master's status line.
     void set_master_status_clear(const bool listening);
     void set_master_status_progress(const float progress, const float remaining);
     void set_master_status_done(const std::uint32_t flips, const float db_raw, const float db_prev);
@@ -351,7 +346,7 @@ private:
     static void wait_for_worker(std::atomic<int>& state, std::condition_variable& cv, std::thread& thread,
                                 const char* wait_text, const char* function) noexcept;
     // Hands one update to the master's open editor.
-    static void deliver_master_update(juce::AudioProcessorEditor& editor, const master_update_t what,
+    static void deliver_master_update(FlipsumAudioProcessorEditor& editor, const master_update_t what,
                                       const int value);
 
     std::atomic<algMode_t> alg_mode{ALG_FULL};
@@ -365,7 +360,8 @@ private:
     // same address (kept beside them) before the gather thread had reclaimed them; the gather
     // thread reclaims and drops them like the unregistered records of the map. First mutex.
     std::vector<std::pair<FlipsumAudioProcessor*, std::unique_ptr<apState_t>>> retired_records;
-    bool recording_armed = false;
+    // Written under the first mutex; the setter's echo test reads it without the mutex.
+    std::atomic<bool> recording_armed{false};
     std::uint64_t registrations = 0; // first mutex
     std::thread gather_thread;
     std::condition_variable gather_cv;
