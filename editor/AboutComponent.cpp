@@ -13,9 +13,19 @@ const char* const MAKER_ADDRESS = "https://tonewharf.com";
 namespace
 {
 const char* const COPYRIGHT_LINE = "Copyright (C) 2026 Tonewharf. Free software under the GNU GPL v3.";
+
+juce::Image embedded_logo()
+{
+    std::size_t size = 0;
+    if (const unsigned char* const png = details_::retrieve_binary_data("logo.png", size))
+        return juce::ImageFileFormat::loadFrom(png, size);
+    return {};
+}
 } // namespace
 
-AboutComponent::AboutComponent(const std::string& text)
+AboutComponent::AboutComponent(const std::string& text) : AboutComponent(text, embedded_logo()) {}
+
+AboutComponent::AboutComponent(const std::string& text, const juce::Image& logo_image)
     : link(MAKER_ADDRESS, juce::URL(juce::String(MAKER_ADDRESS) + "/"))
 {
     setSize(300, 100);
@@ -32,10 +42,6 @@ AboutComponent::AboutComponent(const std::string& text)
     text_label.setLookAndFeel(&look);
     text_label.setEditable(false, false, false);
 
-    std::size_t size = 0;
-    juce::Image logo_image;
-    if (const unsigned char* const png = details_::retrieve_binary_data("logo.png", size))
-        logo_image = juce::ImageFileFormat::loadFrom(png, size);
     if (logo_image.isValid())
     {
         auto image = std::make_unique<juce::DrawableImage>();

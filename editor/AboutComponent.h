@@ -22,7 +22,10 @@ extern const char* const MAKER_ADDRESS;
 class AboutComponent : public juce::Component, public juce::Timer
 {
 public:
+    // The logo is the embedded "logo.png".
     explicit AboutComponent(const std::string& text);
+    // With the given logo; none when it is not a valid image.
+    AboutComponent(const std::string& text, const juce::Image& logo_image);
     ~AboutComponent() override;
 
     void paint(juce::Graphics& g) override;

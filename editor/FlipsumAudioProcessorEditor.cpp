@@ -14,9 +14,6 @@ namespace
 // Text colour of the master view's status line.
 const juce::Colour COLOR_OPTPROGRESS_NORMAL SIGNFLUX_INIT_EDITOR(200, 200, 200);
 
-// The one-time host warning has been considered (message thread only).
-bool daw_compatibility_checked = false;
-
 // The gain knob's rotary range, -2.355 to +2.355 rad around the top, given one turn later: the
 // framework takes angles from 0 to 4 pi only.
 constexpr float knob_turn = 6.283185307179586f;
@@ -54,6 +51,8 @@ void show_only(juce::DrawableImage* images, const int count, const int shown)
 
 // The editor's image decoder over the embedded resources, made after the colour above.
 Fsum_Images fsumimg SIGNFLUX_INIT_EDITOR;
+
+bool FlipsumAudioProcessorEditor::daw_compatibility_checked = false;
 
 // ---------------------------------------------------------------------------------------------
 // Lifetime
@@ -236,17 +235,24 @@ void FlipsumAudioProcessorEditor::show_view_master()
 
 void FlipsumAudioProcessorEditor::check_daw_compatibility(juce::AudioProcessor* processor)
 {
+    check_daw_compatibility(processor != nullptr ? processor->wrapperType
+                                                 : juce::AudioProcessor::wrapperType_Undefined,
+                            [] { return juce::PluginHostType().isStudioOne(); });
+}
+
+bool FlipsumAudioProcessorEditor::check_daw_compatibility(const juce::AudioProcessor::WrapperType wrapper,
+                                                          const std::function<bool()>& in_studio_one)
+{
     if (daw_compatibility_checked)
-        return;
-    if (processor != nullptr && processor->wrapperType == juce::AudioProcessor::wrapperType_AudioUnit &&
-        juce::PluginHostType().isStudioOne())
-    {
-        juce::AlertWindow::showMessageBoxAsync(
-            juce::MessageBoxIconType::WarningIcon, "Warning",
-            "We recommend using the VST version of Signflux in Presonus Studio One.\n\n(Studio One is known "
-            "to cause erroneous results with mono tracks and AU plug-ins.)");
-    }
+        return false;
     daw_compatibility_checked = true;
+    if (wrapper != juce::AudioProcessor::wrapperType_AudioUnit || !in_studio_one())
+        return false;
+    juce::AlertWindow::showMessageBoxAsync(
+        juce::MessageBoxIconType::WarningIcon, "Warning",
+        "We recommend using the VST version of Signflux in Presonus Studio One.\n\n(Studio One is known "
+        "to cause erroneous results with mono tracks and AU plug-ins.)");
+    return true;
 }
 
 void FlipsumAudioProcessorEditor::paint(juce::Graphics& g)

@@ -58,6 +58,10 @@ public:
 
     // The one-time warning for AudioUnit instances in Studio One (message thread).
     static void check_daw_compatibility(juce::AudioProcessor* processor);
+    // The same with the wrapper type given and the host asked through in_studio_one (called only
+    // for an AudioUnit); true when the warning was shown.
+    static bool check_daw_compatibility(juce::AudioProcessor::WrapperType wrapper,
+                                        const std::function<bool()>& in_studio_one);
 
     void paint(juce::Graphics& g) override;
     void resized() override;
@@ -93,6 +97,9 @@ private:
     friend struct FlipsumAudioProcessorEditorTestAccess;
 
     using layout_map_t = std::map<std::string, juce::Component*>;
+
+    // The one-time host warning has been considered (process-wide; message thread only).
+    static bool daw_compatibility_checked;
 
     // Places every component of the map whose name an object section of the embedded layout text
     // `view` names: a juce::DrawableImage gets the float box, any other component the box's
