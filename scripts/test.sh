@@ -1,24 +1,30 @@
 #!/bin/sh
-# Builds Signflux and runs every test (the release build), then builds the engine's and the search
-# library's suites under ThreadSanitizer and AddressSanitizer (with UndefinedBehaviorSanitizer) and
-# runs them there; any sanitizer report fails the run.
+# Builds Signflux and runs every test (the release build), then builds the engine's, the editor's
+# and the search library's suites under ThreadSanitizer and AddressSanitizer (with
+# UndefinedBehaviorSanitizer) and runs them there; any sanitizer report fails the run. The suites
+# run on a virtual X display (Xvfb), since the editor's tests open windows.
 set -eu
 . "$(dirname "$0")/env.sh"
 
 "$ROOT/scripts/deps.sh"
 configure "$BUILD_DIR"
 cmake --build "$BUILD_DIR" --parallel "$JOBS"
-ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$JOBS" --timeout 900
+xvfb() {
+    xvfb-run -a -s "-screen 0 1600x1200x24" "$@"
+}
+xvfb ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$JOBS" --timeout 900
 
 # $1: thread or address; $2: build folder; $3: a regular expression of tests to leave out. Only the
-# shared code and the two threaded suites are built; the engine's suite holds the end-to-end
-# analysis test.
+# shared code and the threaded suites are built: the engine's suite holds the end-to-end analysis
+# test, the editor's the editors among the engine's threads.
 sanitized() {
     configure "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSIGNFLUX_SANITIZER="$1" \
         -DSIGNFLUX_BUILD_FORMATS=OFF -DSIGNFLUX_BUILD_BENCH=OFF
-    cmake --build "$2" --parallel "$JOBS" --target engine_tests search_tests fullsearch_tests
-    for suite in engine search; do
-        ctest --test-dir "$2/tests/$suite" --output-on-failure --parallel "$JOBS" --timeout 900 ${3:+-E "$3"}
+    cmake --build "$2" --parallel "$JOBS" --target engine_tests editor_tests editor_widget_tests \
+        editor_resource_tests search_tests fullsearch_tests
+    for suite in engine editor search; do
+        xvfb ctest --test-dir "$2/tests/$suite" --output-on-failure --parallel "$JOBS" --timeout 900 \
+            ${3:+-E "$3"}
     done
 }
 

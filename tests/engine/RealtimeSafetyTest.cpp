@@ -427,6 +427,27 @@ TEST_F(AudioPath, GatherFallingBehindCostsNoAllocationAndNoLock)
     EXPECT_EQ(M::free_submit_slots(*hnd), 0u);
 }
 
+// With an editor open the audio thread also measures the meter's peak and leaves playback events
+// for the editor; it still calls nothing of the editor, allocates nothing and locks only at the start.
+TEST_F(AudioPath, WithAnOpenEditorNoBlockAllocatesOrLocksMore)
+{
+    std::unique_ptr<juce::AudioProcessorEditor> editor(proc->createEditorIfNeeded());
+    ASSERT_NE(editor, nullptr);
+    ASSERT_TRUE(proc->has_open_editor());
+    const std::uint32_t events = proc->playback_event();
+    play_through(100000, 512, 300);
+    EXPECT_EQ(proc->playback_event(), events + 4) << "one start and one stop, each counted twice";
+    const counts_t measured = play(0, 512);
+    EXPECT_EQ(measured.allocations + measured.frees, 0u);
+    EXPECT_GT(proc->get_and_clear_peak(), 0.0f) << "the meter's peak is measured";
+    play(0, 512, false);
+    proc->set_force_record_mono(true);
+    play_through(0, 64, 2100);
+    proc->editorBeingDeleted(editor.get());
+    editor.reset();
+    EXPECT_FALSE(proc->has_open_editor());
+}
+
 TEST_F(AudioPath, HostBypassAllocatesNothing)
 {
     play(0, 512);

@@ -1,0 +1,185 @@
+// The editor among the engine's threads: engine threads that reach an editor never deadlock on the
+// manager's mutex, a role restored on another thread switches the view on the GUI thread, and
+// editors that open and close while the gather and processing threads report and the transport
+// starts and stops are never used after they are gone (run under ThreadSanitizer and
+// AddressSanitizer by the test script). A watchdog ends the program instead of letting it hang.
+
+#include "EditorTestSupport.h"
+
+#include "../engine/HandoverTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+using namespace editor_test;
+using namespace std::chrono_literals;
+
+namespace
+{
+// Ends the process when the scope is not left within the limit: a deadlock fails instead of hanging.
+class Watchdog
+{
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread(
+              [this, limit]
+              {
+                  std::unique_lock<std::mutex> lock(mutex);
+                  if (!cv.wait_for(lock, limit, [this] { return done; }))
+                  {
+                      std::fprintf(stderr, "Watchdog: no progress for %d s (deadlock?)\n", int(limit.count()));
+                      std::_Exit(3);
+                  }
+              })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        cv.notify_all();
+        thread.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread thread;
+};
+
+struct EditorThreads : ::testing::Test
+{
+    static void SetUpTestSuite() { learn_gui_thread(); }
+};
+
+// The processing thread disarms the recording after every search while the master's editor is
+// open: the editor's echo call into the manager must not find the first mutex held by the caller.
+TEST_F(EditorThreads, EngineThreadsReachTheMasterEditorWithoutDeadlock)
+{
+    Instance master, s1, s2;
+    master.proc->set_as_master();
+    E& e = master.open();
+    const auto mgr = FlipsumManager::get_inst();
+    const Watchdog watchdog(30s);
+    for (int round = 0; round < 20; ++round)
+    {
+        mgr->set_recording_armed_internal(true);
+        std::atomic<bool> finished{false};
+        std::thread engine(
+            [&]
+            {
+                mgr->set_recording_armed_internal(false);
+                mgr->update_slave_cnt_internal();
+                s1.proc->set_polarity(0, round % 2 == 0 ? -1 : 1);
+                finished = true;
+            });
+        ASSERT_TRUE(pump_until([&] { return finished.load(); }, 10000));
+        engine.join();
+    }
+    ASSERT_TRUE(pump_until([&] { return !A::button(e, "ui_startOpt").getToggleState(); }));
+    EXPECT_FALSE(mgr->get_recording_armed_internal());
+}
+
+// A host that restores a state on another thread: the role changes at once, the view on the GUI
+// thread.
+TEST_F(EditorThreads, RoleRestoredOnAnotherThreadSwitchesTheViewOnTheGuiThread)
+{
+    Instance send;
+    E& e = send.open();
+    juce::MemoryBlock state;
+    send.proc->getStateInformation(state);
+    static_cast<std::uint8_t*>(state.getData())[5] = P::ROLE_MASTER;
+    std::thread host([&] { send.proc->setStateInformation(state.getData(), int(state.getSize())); });
+    host.join();
+    EXPECT_EQ(send.proc->get_mode(), P::ROLE_MASTER);
+    EXPECT_EQ(e.getWidth(), 610) << "no component was touched on the host's thread";
+    ASSERT_TRUE(pump_until([&] { return A::view(e) == E::MODE_MASTER; }));
+    EXPECT_EQ(e.getWidth(), 770);
+    EXPECT_TRUE(A::button(e, "ui_routing_recv").getToggleState());
+}
+
+// Editors open and close on the message thread while an audio thread starts and stops the
+// transport (recording armed, so the gather and processing threads make jobs, report their status
+// and set polarities) and another engine thread sets polarities and settings.
+TEST_F(EditorThreads, EditorsComeAndGoWhileTheEngineReportsAndTheTransportRuns)
+{
+    std::vector<std::unique_ptr<Instance>> instances;
+    for (int channels : {2, 2, 2, 1})
+        instances.push_back(std::make_unique<Instance>(channels));
+    instances[0]->proc->set_as_master();
+    FakePlayHead head;
+    for (auto& i : instances)
+    {
+        i->proc->setPlayHead(&head);
+        i->proc->prepareToPlay(48000.0, 512);
+    }
+    const auto mgr = FlipsumManager::get_inst();
+    mgr->set_alg_mode_internal(FlipsumManager::ALG_FAST);
+    const Watchdog watchdog(120s);
+    std::atomic<bool> stop{false};
+
+    std::thread audio(
+        [&]
+        {
+            juce::AudioBuffer<float> buffer(2, 512);
+            juce::MidiBuffer midi;
+            std::minstd_rand noise(7);
+            for (std::int64_t block = 0; !stop; ++block)
+            {
+                // Plays for 300 blocks (more than two units), stops for 20.
+                head.playing = block % 320 < 300;
+                head.time = block * 512;
+                for (auto& i : instances)
+                {
+                    for (int ch = 0; ch < 2; ++ch)
+                        for (int s = 0; s < 512; ++s)
+                            buffer.setSample(ch, s, float(int(noise() % 2001) - 1000) / 1000.0f);
+                    i->proc->processBlock(buffer, midi);
+                }
+                std::this_thread::sleep_for(100us);
+            }
+            head.playing = false;
+            for (auto& i : instances)
+                i->proc->processBlock(buffer, midi);
+        });
+    std::thread engine(
+        [&]
+        {
+            for (int k = 0; !stop; ++k)
+            {
+                instances[1 + k % 3]->proc->set_polarity(std::size_t(k % 2), k % 5 < 2 ? -1 : 1);
+                mgr->set_recording_armed_internal(k % 7 != 0);
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+
+    std::minstd_rand pick(11);
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < until)
+    {
+        Instance& i = *instances[pick() % instances.size()];
+        if (i.editor != nullptr)
+            i.close();
+        else
+            i.open();
+        pump(int(pick() % 20));
+    }
+    stop = true;
+    audio.join();
+    engine.join();
+    for (auto& i : instances)
+        i->close();
+    pump(250); // jobs posted for the closed editors find them gone
+    mgr->set_recording_armed_internal(false);
+}
+} // namespace
