@@ -180,6 +180,7 @@ TEST_F(EditorThreads, EditorsComeAndGoWhileTheEngineReportsAndTheTransportRuns)
     for (auto& i : instances)
         i->close();
     pump(250); // jobs posted for the closed editors find them gone
+    EXPECT_GT(mgr->last_job_outcome().serial, 0u) << "the engine finished jobs meanwhile";
     mgr->set_recording_armed_internal(false);
 }
 } // namespace
