@@ -3,7 +3,7 @@
 # Skips apt entirely when everything is installed already.
 set -eu
 
-PACKAGES="g++ cmake ninja-build pkg-config ccache juce-modules-source libgtest-dev libgmock-dev \
+PACKAGES="g++ clang cmake ninja-build pkg-config ccache juce-modules-source libgtest-dev libgmock-dev \
 libbenchmark-dev libopenblas-dev xvfb xauth fonts-dejavu-core fonts-liberation2 python3 python3-pil"
 
 missing=""

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds Signflux and runs every test (the release build), then builds the engine's, the editor's
-# and the search library's suites under ThreadSanitizer and AddressSanitizer (with
+# Builds Signflux and runs every test (the release build), then builds the search library and its
+# suites with clang (without JUCE) and runs them, then builds the engine's, the editor's and the
+# search library's suites under ThreadSanitizer and AddressSanitizer (with
 # UndefinedBehaviorSanitizer) and runs them there; any sanitizer report fails the run. The suites
 # run on a virtual X display (Xvfb), since the editor's tests open windows.
 set -eu
@@ -13,6 +14,12 @@ xvfb() {
     xvfb-run -a -s "-screen 0 1600x1200x24" "$@"
 }
 xvfb ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$JOBS" --timeout 900
+
+# The search library builds with clang as well, and its suites (bit-exact results included) pass.
+configure "$ROOT/build-clang" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DSIGNFLUX_BUILD_PLUGIN=OFF -DSIGNFLUX_BUILD_BENCH=OFF
+cmake --build "$ROOT/build-clang" --parallel "$JOBS"
+ctest --test-dir "$ROOT/build-clang" --output-on-failure --parallel "$JOBS" --timeout 900
 
 # $1: thread or address; $2: build folder; $3: a regular expression of tests to leave out. Only the
 # shared code and the threaded suites are built: the engine's suite holds the end-to-end analysis

@@ -7,10 +7,6 @@
 #include <stdexcept>
 #include <type_traits>
 
-// The AVX helpers below pass 256-bit vectors by value; they are only ever inlined into the
-// AVX-targeted step loop, so no call with that signature is emitted.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace Flipsearch::FlipOpt
 {
 namespace
@@ -46,46 +42,6 @@ inline float add_signed(float x, float y, bool plus)
     return plus ? x + y : x - y;
 }
 
-// 8-float vectors. Compiled for AVX only inside the AVX step loop (target attribute, never per
-// file), so the library still runs on processors without AVX.
-struct avx_ops
-{
-    using vec = __m256;
-    __attribute__((target("avx"))) static vec load(const float* p) { return _mm256_load_ps(p); }
-    __attribute__((target("avx"))) static void store(float* p, vec v) { _mm256_store_ps(p, v); }
-    __attribute__((target("avx"))) static vec broadcast(const float* p) { return _mm256_broadcast_ss(p); }
-    __attribute__((target("avx"))) static vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
-    __attribute__((target("avx"))) static vec sub(vec a, vec b) { return _mm256_sub_ps(a, b); }
-    __attribute__((target("avx"))) static vec bit_xor(vec a, vec b) { return _mm256_xor_ps(a, b); }
-    // Lane by lane: a when a > b, else b (also when either is not a number).
-    __attribute__((target("avx"))) static vec max_or_second(vec a, vec b) { return _mm256_max_ps(a, b); }
-    // Ordered compare: a lane that is not a number is never greater.
-    __attribute__((target("avx"))) static vec greater(vec a, vec b)
-    {
-        return _mm256_cmp_ps(a, b, _CMP_GT_OQ);
-    }
-    __attribute__((target("avx"))) static bool any(vec m) { return _mm256_movemask_ps(m) != 0; }
-    // Keeps v in a register here: stops the compiler from regrouping the additions vector by
-    // vector (which needs every term live at once and spills the running values).
-    __attribute__((target("avx"))) static void pin(vec& v) { asm("" : "+x"(v)); }
-};
-
-// 4-float vectors: SSE2, the x86-64 baseline.
-struct sse2_ops
-{
-    using vec = __m128;
-    static vec load(const float* p) { return _mm_load_ps(p); }
-    static void store(float* p, vec v) { _mm_store_ps(p, v); }
-    static vec broadcast(const float* p) { return _mm_load1_ps(p); }
-    static vec add(vec a, vec b) { return _mm_add_ps(a, b); }
-    static vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
-    static vec bit_xor(vec a, vec b) { return _mm_xor_ps(a, b); }
-    static vec max_or_second(vec a, vec b) { return _mm_max_ps(a, b); }
-    static vec greater(vec a, vec b) { return _mm_cmpgt_ps(a, b); }
-    static bool any(vec m) { return _mm_movemask_ps(m) != 0; }
-    static void pin(vec& v) { asm("" : "+x"(v)); }
-};
-
 // The lane-by-lane scan of one step, in the order vectors, then lanes: every value strictly
 // above the best becomes the best. Rarely reached: the step loop calls it only when some lane
 // beats the best.
@@ -107,130 +63,59 @@ __attribute__((noinline)) void scan_lanes(const float (*values)[W], std::uint64_
     }
 }
 
-// The 2^G Gray steps of one unit. Every lane receives its 20 terms one addition at a time in the
-// fixed order: the Gray tracks' terms, -M[k][k], the lane tracks', the vector tracks' and the
-// unit's pull; no two terms are combined first, so each lane rounds exactly as a scalar would.
-template <class V, class Ops>
-inline void run_steps(const typename FullGenericKernel<V>::tables_t& tb, std::uint64_t unitBits,
-                      std::uint64_t& bestIndex, float& bestValue)
+namespace sse2_steps
 {
-    using kernel_t = FullGenericKernel<V>;
-    using vec = typename Ops::vec;
-    constexpr unsigned W = kernel_t::W;
-    constexpr unsigned G = kernel_t::G;
-    constexpr unsigned NL = kernel_t::NL;
-    constexpr unsigned RECORD_VECTORS = kernel_t::RECORD / W;
-
-    vec acc[VECTOR_COUNT];
-#pragma GCC unroll 8
-    for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-        acc[w] = Ops::load(tb.start[w]);
-
-    vec graySigns[RECORD_VECTORS];
-#pragma GCC unroll 4
-    for (unsigned j = 0; j < RECORD_VECTORS; ++j)
-        graySigns[j] = Ops::load(tb.graySigns + j * W);
-
-    alignas(32) float terms[kernel_t::RECORD];
-    float best = bestValue;
-    vec bestVec = Ops::broadcast(&best);
-
-    const auto scan = [&](std::uint32_t code)
-    {
-        // Lane-wise maximum over the vectors, starting from the best: a lane that is not a number
-        // never enters it, so it exceeds the best exactly where some vector's lane does.
-        vec top = bestVec;
-#pragma GCC unroll 8
-        for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-            top = Ops::max_or_second(acc[w], top);
-        if (Ops::any(Ops::greater(top, bestVec)))
-        {
-            alignas(32) float values[VECTOR_COUNT][W];
-#pragma GCC unroll 8
-            for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-                Ops::store(values[w], acc[w]);
-            scan_lanes<W, G>(values, unitBits, code, bestIndex, bestValue);
-            best = bestValue;
-            bestVec = Ops::broadcast(&best);
-        }
-    };
-
-    // Adds one term to every running value.
-    const auto add_term = [&](vec b)
-    {
-#pragma GCC unroll 8
-        for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-        {
-            acc[w] = Ops::add(acc[w], b);
-            Ops::pin(acc[w]);
-        }
-    };
-
-    // Step 0: every Gray track at -1, no update.
-    scan(0);
-
-    for (std::uint32_t i = 1; i < kernel_t::STEPS; ++i)
-    {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(i));
-        const std::uint32_t code = i ^ (i >> 1);
-        const unsigned sigmaBit = (code >> k) & 1u;
-
-        // Track k takes its new sign; the step's Gray terms are sigma * s_t * M[k][t].
-        const float* record = tb.record[sigmaBit][k];
-#pragma GCC unroll 4
-        for (unsigned j = 0; j < RECORD_VECTORS; ++j)
-        {
-            graySigns[j] = Ops::bit_xor(graySigns[j], Ops::load(tb.flip[k] + j * W));
-            Ops::store(terms + j * W, Ops::bit_xor(Ops::load(record + j * W), graySigns[j]));
-        }
-
-        // Gray terms t = 0 .. G-1, then -M[k][k].
-#pragma GCC unroll 16
-        for (unsigned t = 0; t <= G; ++t)
-        {
-            add_term(Ops::broadcast(terms + t));
-        }
-
-        // Lane tracks: the sign differs by lane.
-#pragma GCC unroll 4
-        for (unsigned a = 0; a < NL; ++a)
-        {
-            add_term(Ops::load(tb.laneTerms[sigmaBit][k][a]));
-        }
-
-        // Vector tracks 15, 16, 17: the sign differs by vector (subtracting is adding the negated
-        // term, in one rounding); then the unit's pull.
-        const float* vectorTerms = tb.vectorTerms[sigmaBit][k];
-#pragma GCC unroll 4
-        for (unsigned v = 0; v < VECTOR_TRACKS; ++v)
-        {
-            const vec b = Ops::broadcast(vectorTerms + v);
-#pragma GCC unroll 8
-            for (unsigned w = 0; w < VECTOR_COUNT; ++w)
-            {
-                acc[w] = vector_sign_plus(w, v) ? Ops::add(acc[w], b) : Ops::sub(acc[w], b);
-                Ops::pin(acc[w]);
-            }
-        }
-        add_term(Ops::broadcast(vectorTerms + VECTOR_TRACKS));
-
-        scan(code);
-    }
-}
-
-__attribute__((target("avx"), flatten)) void
-run_steps_avx(const FullGenericKernel<vector_ops::avx>::tables_t& tb, std::uint64_t unitBits,
-              std::uint64_t& bestIndex, float& bestValue)
+// 4-float vectors: SSE2, the x86-64 baseline; no attribute needed.
+#define FSUM_STEPS_TARGET
+using V = vector_ops::sse2;
+struct Ops
 {
-    run_steps<vector_ops::avx, avx_ops>(tb, unitBits, bestIndex, bestValue);
-}
+    using vec = __m128;
+    static vec load(const float* p) { return _mm_load_ps(p); }
+    static void store(float* p, vec v) { _mm_store_ps(p, v); }
+    static vec broadcast(const float* p) { return _mm_load1_ps(p); }
+    static vec add(vec a, vec b) { return _mm_add_ps(a, b); }
+    static vec sub(vec a, vec b) { return _mm_sub_ps(a, b); }
+    static vec bit_xor(vec a, vec b) { return _mm_xor_ps(a, b); }
+    // Lane by lane: a when a > b, else b (also when either is not a number).
+    static vec max_or_second(vec a, vec b) { return _mm_max_ps(a, b); }
+    // Ordered compare: a lane that is not a number is never greater.
+    static vec greater(vec a, vec b) { return _mm_cmpgt_ps(a, b); }
+    static bool any(vec m) { return _mm_movemask_ps(m) != 0; }
+    // Keeps v in a register here: stops the compiler from regrouping the additions vector by
+    // vector (which needs every term live at once and spills the running values).
+    static void pin(vec& v) { asm("" : "+x"(v)); }
+};
+#include "search/FullGenericSteps.inc"
+#undef FSUM_STEPS_TARGET
+} // namespace sse2_steps
 
-__attribute__((flatten)) void run_steps_sse2(const FullGenericKernel<vector_ops::sse2>::tables_t& tb,
-                                             std::uint64_t unitBits, std::uint64_t& bestIndex,
-                                             float& bestValue)
+namespace avx_steps
 {
-    run_steps<vector_ops::sse2, sse2_ops>(tb, unitBits, bestIndex, bestValue);
-}
+// 8-float vectors. Compiled for AVX function by function (never per file), so the library still
+// runs on processors without AVX; every function that handles a 256-bit vector carries the
+// attribute.
+#define FSUM_STEPS_TARGET __attribute__((target("avx")))
+#define FSUM_AVX_OP __attribute__((target("avx"), always_inline)) static inline
+using V = vector_ops::avx;
+struct Ops
+{
+    using vec = __m256;
+    FSUM_AVX_OP vec load(const float* p) { return _mm256_load_ps(p); }
+    FSUM_AVX_OP void store(float* p, vec v) { _mm256_store_ps(p, v); }
+    FSUM_AVX_OP vec broadcast(const float* p) { return _mm256_broadcast_ss(p); }
+    FSUM_AVX_OP vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
+    FSUM_AVX_OP vec sub(vec a, vec b) { return _mm256_sub_ps(a, b); }
+    FSUM_AVX_OP vec bit_xor(vec a, vec b) { return _mm256_xor_ps(a, b); }
+    FSUM_AVX_OP vec max_or_second(vec a, vec b) { return _mm256_max_ps(a, b); }
+    FSUM_AVX_OP vec greater(vec a, vec b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+    FSUM_AVX_OP bool any(vec m) { return _mm256_movemask_ps(m) != 0; }
+    FSUM_AVX_OP void pin(vec& v) { asm("" : "+x"(v)); }
+};
+#include "search/FullGenericSteps.inc"
+#undef FSUM_AVX_OP
+#undef FSUM_STEPS_TARGET
+} // namespace avx_steps
 } // namespace
 
 template <class V>
@@ -384,9 +269,9 @@ void FullGenericKernel<V>::search_unit(std::uint64_t u, std::uint64_t& bestIndex
     prepare_unit(u);
     const std::uint64_t unitBits = u << UNIT_BITS;
     if constexpr (std::is_same_v<V, vector_ops::avx>)
-        run_steps_avx(tables_, unitBits, bestIndex, bestValue);
+        avx_steps::run_steps(tables_, unitBits, bestIndex, bestValue);
     else
-        run_steps_sse2(tables_, unitBits, bestIndex, bestValue);
+        sse2_steps::run_steps(tables_, unitBits, bestIndex, bestValue);
 }
 
 template class FullGenericKernel<vector_ops::avx>;

@@ -65,6 +65,27 @@ TEST(CorrelationBase, WeightsScaleInOrder)
     EXPECT_EQ(a.peaks[1], 3.0f * w[1]);
 }
 
+TEST(CorrelationBase, WeightingMultipliesByTheRowWeightFirst)
+{
+    // (C, w0, w1), C the element (1, 0): each row rounds differently in (C * w0) * w1 and
+    // C * (w1 * w0) than in the fixed (C * w1) * w0.
+    const float rows[][3] = {{0.7f, 0.31f, 1.0f / 7.0f}, {0.7f, 1.0f / 7.0f, 0.31f}};
+    for (const auto& [c, w0, w1] : rows)
+    {
+        Filled a;
+        a.process_setup(2);
+        a.matrix = {c, c, c};
+        const float w[2] = {w0, w1};
+        a.process_finished(w);
+        const float want = (c * w1) * w0;
+        ASSERT_NE(want, (c * w0) * w1);
+        ASSERT_NE(want, c * (w1 * w0));
+        EXPECT_EQ(a.matrix[1], want) << "w0 " << w0;
+        EXPECT_EQ(a.matrix[0], (c * w0) * w0);
+        EXPECT_EQ(a.matrix[2], (c * w1) * w1);
+    }
+}
+
 TEST(CorrelationBase, NormalisationsKeepSilentTracksAndUnknownSelectors)
 {
     for (unsigned norm : {0u, 3u, 99u})

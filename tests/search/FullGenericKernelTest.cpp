@@ -165,3 +165,29 @@ TYPED_TEST(FullKernel, VectorStepsMatchTheScalarWalkBitForBit)
         }
     }
 }
+
+TYPED_TEST(FullKernel, StartValueAddsTheBlockSumBeforeThePull)
+{
+    // n = 19, unit 0 (track 18 at -1), zeros but M[18][18] = OO and M[18][0] = h: the pull on the
+    // Gray tracks sums to -h and every later term of a start value adds zero, so each lane holds
+    // ((OO + base) + -2 * -h) * 0.25. Each row rounds differently in the other two orders.
+    const float rows[][3] = {{3.7f, -5.3f, 0.7f}, {0.6f, 2.1f, -1.9f}}; // OO, base, h
+    for (const auto& [oo, base, h] : rows)
+    {
+        auto corr = empty_correlation(19);
+        at(*corr, 18, 18) = oo;
+        at(*corr, 18, 0) = h;
+        share_fixture<TypeParam> f(corr);
+        FullGenericKernel<TypeParam> kernel(f.mat.data, f.mat.size, f.mat.stride, f.masks, base);
+        kernel.prepare_unit(0);
+
+        const float pull = -2.0f * -h;
+        const float want = ((oo + base) + pull) * 0.25f;
+        ASSERT_NE(want, (oo + (base + pull)) * 0.25f);
+        ASSERT_NE(want, ((oo + pull) + base) * 0.25f);
+        for (unsigned w = 0; w < 8; ++w)
+            for (unsigned lane = 0; lane < share_fixture<TypeParam>::W; ++lane)
+                EXPECT_EQ(kernel.start_value(w, lane), want)
+                    << "OO " << oo << ", vector " << w << ", lane " << lane;
+    }
+}

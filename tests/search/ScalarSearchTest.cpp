@@ -1,9 +1,11 @@
 // The exhaustive scalar searches "Full-Simple", "Full-Gray" and "Full-Gray2": optimum against
-// brute force, the first-visited rule on exact matrices, progress reports and stopping.
+// brute force, the first-visited rule on exact matrices, progress reports and stopping; and their
+// fixed order of float additions (with that of "Fast-Simple"), bit for bit.
 
 #include "SearchTestSupport.h"
 
 #include <functional>
+#include <utility>
 
 using namespace searchtest;
 
@@ -59,6 +61,129 @@ Outcome expected_on_exact(const Variant& v, std::size_t n, const std::vector<flo
     r.polarities = signs_of(bestIndex, n, v.lastSign);
     r.bestValue = static_cast<float>(best);
     return r;
+}
+
+// Random symmetric matrix whose elements span 2^-8 to 2^8, so that sums taken in another order
+// round differently.
+std::vector<float> mixed_matrix(std::size_t n, std::mt19937& rng)
+{
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-8, 8);
+    std::vector<float> m(n * (n + 1) / 2);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j)
+        {
+            const float x = std::ldexp(mantissa(rng), exponent(rng));
+            at(m, i, j) = i == j ? std::fabs(x) : x;
+        }
+    return m;
+}
+
+// Half the energy in the order of a full evaluation: 0.5 x the diagonal added in ascending order,
+// then s_i s_j M(i, j) for the rows ascending and, in each, the columns ascending below it.
+float half_energy_in_order(const std::vector<float>& m, const std::vector<int>& s)
+{
+    float diagonal = at(m, 0, 0);
+    for (std::size_t i = 1; i < s.size(); ++i)
+        diagonal = diagonal + at(m, i, i);
+    float h = 0.5f * diagonal;
+    for (std::size_t i = 1; i < s.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            h = h + static_cast<float>(s[i] * s[j]) * at(m, i, j);
+    return h;
+}
+
+Outcome full_simple_in_order(std::size_t n, const std::vector<float>& m)
+{
+    float best = 0.0f;
+    std::uint64_t bestIndex = 0;
+    for (std::uint64_t i = 0; i < (std::uint64_t(1) << (n - 1)); ++i)
+    {
+        const float h = half_energy_in_order(m, signs_of(i, n, 1));
+        if (h + h > best)
+        {
+            best = h + h;
+            bestIndex = i;
+        }
+    }
+    return {signs_of(bestIndex, n, 1), best, {}};
+}
+
+// The Gray-code searches: tracks 0 .. low-1 walked in Gray order inside each block, the others
+// (the last at -1) set from the block number. Per block a full evaluation and the pull
+// L[t] = sum of s_u M(u, t) over u >= low, ascending; per step the low tracks' terms ascending,
+// -M(k, k), then s_k L[k]. With low = n - 1 (one block, L[t] = -M(n-1, t)) this is Full-Gray.
+Outcome gray_in_order(std::size_t n, const std::vector<float>& m, std::size_t low)
+{
+    float best = 0.0f;
+    std::uint64_t bestIndex = 0;
+    for (std::uint64_t o = 0; o < (std::uint64_t(1) << (n - 1 - low)); ++o)
+    {
+        std::vector<int> s = signs_of(o << low, n, -1);
+        const float h = half_energy_in_order(m, s);
+        float v = (h + h) * 0.25f;
+        std::vector<float> pull(low, 0.0f);
+        for (std::size_t t = 0; t < low; ++t)
+            for (std::size_t u = low; u < n; ++u)
+                pull[t] = pull[t] + static_cast<float>(s[u]) * at(m, u, t);
+        for (std::uint32_t i = 0; i < (1u << low); ++i)
+        {
+            if (i > 0)
+            {
+                const unsigned k = static_cast<unsigned>(__builtin_ctz(i));
+                s[k] = -s[k];
+                for (std::size_t t = 0; t < low; ++t)
+                    v = s[k] == s[t] ? v + at(m, t, k) : v - at(m, t, k);
+                v = v - at(m, k, k);
+                v = s[k] > 0 ? v + pull[k] : v - pull[k];
+            }
+            if (v > best)
+            {
+                best = v;
+                bestIndex = (o << low) | gray(i);
+            }
+        }
+    }
+    return {signs_of(bestIndex, n, -1), 4.0f * best, {}};
+}
+
+// Fast-Simple: each step's sums over the placed tracks ascending, the gains added step by step.
+Outcome fast_in_order(std::size_t n, const std::vector<float>& m)
+{
+    std::vector<int> w(n, 0);
+    std::size_t p = 1, q = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (std::fabs(at(m, i, j)) > std::fabs(at(m, p, q)))
+            {
+                p = i;
+                q = j;
+            }
+    w[q] = 1;
+    w[p] = at(m, p, q) >= 0.0f ? 1 : -1;
+    float gains = std::fabs(at(m, p, q));
+    for (std::size_t k = 2; k < n; ++k)
+    {
+        std::size_t chosen = n;
+        float chosenSum = 0.0f;
+        for (std::size_t t = 0; t < n; ++t)
+        {
+            if (w[t] != 0)
+                continue;
+            float sum = 0.0f;
+            for (std::size_t u = 0; u < n; ++u)
+                if (w[u] != 0)
+                    sum = sum + static_cast<float>(w[u]) * at(m, t, u);
+            if (chosen == n || std::fabs(sum) > std::fabs(chosenSum))
+            {
+                chosen = t;
+                chosenSum = sum;
+            }
+        }
+        w[chosen] = chosenSum >= 0.0f ? 1 : -1;
+        gains = gains + std::fabs(chosenSum);
+    }
+    return {w, 4.0f * gains, {}};
 }
 } // namespace
 
@@ -242,4 +367,24 @@ TEST(ScalarSearch, SetupClearsAndTeardownEmpties)
     search->teardown();
     EXPECT_TRUE(search->polarities.empty());
     EXPECT_EQ(search->bestValue, 0.0f);
+}
+
+TEST(ScalarSearch, AddsInTheFixedOrderBitForBit)
+{
+    using reference_t = Outcome (*)(std::size_t, const std::vector<float>&);
+    const std::pair<const char*, reference_t> cases[] = {
+        {"Full-Simple", full_simple_in_order},
+        {"Full-Gray", [](std::size_t n, const std::vector<float>& m) { return gray_in_order(n, m, n - 1); }},
+        {"Full-Gray2", [](std::size_t n, const std::vector<float>& m) { return gray_in_order(n, m, 6); }},
+        {"Fast-Simple", fast_in_order}};
+    std::mt19937 rng(17);
+    for (std::size_t n : {9u, 12u})
+        for (const auto& [name, reference] : cases)
+        {
+            const auto m = mixed_matrix(n, rng);
+            const Outcome want = reference(n, m);
+            const Outcome got = run_search(name, n, m);
+            EXPECT_EQ(got.polarities, want.polarities) << name << " n=" << n;
+            EXPECT_EQ(got.bestValue, want.bestValue) << name << " n=" << n;
+        }
 }
