@@ -1,7 +1,6 @@
 // The editor as a user meets it: the view each role opens with, switching views and roles, the
 // master and send controls with their model both ways, the status line, the send counter, the
-// level meter, the knob and the about box. With SIGNFLUX_RENDER_DIR set, the views are also written
-// there as PNG files (the README's pictures).
+// level meter, the knob and the about box.
 
 #include "EditorTestSupport.h"
 #include "LogTail.h"
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 using namespace editor_test;
@@ -22,18 +20,6 @@ struct Editors : ::testing::Test
 {
     static void SetUpTestSuite() { learn_gui_thread(); }
     void SetUp() override { logger::manager::dynamic_loglevel = 0; }
-
-    // Writes the editor as it looks now when SIGNFLUX_RENDER_DIR is set.
-    static void render(E& e, const char* name)
-    {
-        const char* const dir = std::getenv("SIGNFLUX_RENDER_DIR");
-        if (dir == nullptr)
-            return;
-        const juce::File file = juce::File(dir).getChildFile(name);
-        file.deleteFile();
-        juce::FileOutputStream out(file);
-        juce::PNGImageFormat().writeImageToStream(e.createComponentSnapshot(e.getLocalBounds()), out);
-    }
 };
 
 TEST(StatusLine, TextsOfResultsAndProgress)
@@ -94,9 +80,6 @@ TEST_F(Editors, OpenWithTheViewOfTheRoleAndSwitchBothWays)
         EXPECT_TRUE(A::button(e, c.on).getToggleState());
         EXPECT_EQ(c.instance.proc->get_mode(), c.role) << "opening never changes the role";
     }
-    render(*master.editor, "master_idle.png");
-    render(*send.editor, "send_stereo.png");
-    render(*mono.editor, "send_mono.png");
 
     // Mono sends show only the left channel's polarity.
     for (auto* name : {"ui_polarityR", "ui_linkLR"})
@@ -170,7 +153,6 @@ TEST_F(Editors, SendCounterShowsTwoDigitsAndBelowTwoSendsDisarms)
     EXPECT_EQ(A::led(e, "ui_startOpt_led"), 1);
     e.set_ui_status_clear(true);
     EXPECT_EQ(A::status(e), "Listening...");
-    render(e, "master_listening.png");
 
     // One send left: disarmed, dark, cleared, and the start toggle greyed out.
     s2.proc.reset();
@@ -211,12 +193,10 @@ TEST_F(Editors, MasterControlsAndTheirSettingsFollowEachOther)
     EXPECT_TRUE(A::button(e, "ui_stopOpt").isVisible());
     EXPECT_FALSE(A::button(e, "ui_startOpt").isVisible());
     EXPECT_EQ(A::button(e, "ui_stopOpt").getBounds(), A::button(e, "ui_startOpt").getBounds());
-    render(e, "master_progress.png");
     e.set_ui_status_done(3, 2.46f, 1.0f);
     EXPECT_EQ(A::status(e), "Done\n(3 flips, +2.5 dB)");
     EXPECT_FALSE(A::button(e, "ui_stopOpt").isVisible());
     EXPECT_TRUE(A::button(e, "ui_startOpt").isVisible());
-    render(e, "master_result.png");
 }
 
 TEST_F(Editors, PolarityAndLinkFollowTheProcessorBothWays)
