@@ -103,11 +103,17 @@ void FlipsumAudioProcessorEditor::set_mode(view_mode_t view_mode)
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", view_mode=" << view_mode_name(view_mode);
     if (!juce::MessageManager::existsAndIsCurrentThread())
     {
-        // A host restoring a state on another thread: components are touched on the GUI thread only.
+        // A host restoring a state on another thread: components are touched on the message
+        // thread only.
         run_on_gui_thread(__PRETTY_FUNCTION__, "set_mode", "",
-                          [view_mode](FlipsumAudioProcessorEditor& e) { e.set_mode(view_mode); });
+                          [view_mode](FlipsumAudioProcessorEditor& e) { e.switch_view(view_mode); });
         return;
     }
+    switch_view(view_mode);
+}
+
+void FlipsumAudioProcessorEditor::switch_view(const view_mode_t view_mode)
+{
     const view_mode_t shown = current_view.load();
     if (view_mode == shown)
         return;

@@ -117,14 +117,16 @@ private:
     void setup_led(juce::DrawableImage* img);
     void setup_digit(juce::DrawableImage* img);
 
+    // The switch of set_mode, on the message thread.
+    void switch_view(const view_mode_t view_mode);
     // Showing and hiding the views (message thread).
     void show_view_send();
     void show_view_master();
     void hide_view_send();
     void hide_view_master();
 
-    // Runs job at once on the GUI thread, else posts it there; the job gets the editor, or is
-    // skipped when the editor is gone by the time it runs. It logs under signature (level 5) and,
+    // Runs job at once on the framework's message thread, else posts it to the GUI thread; the job
+    // gets the editor, or is skipped when the editor is gone by the time it runs. It logs under signature (level 5) and,
     // holding the editor, name + " gui callback" + detail + " [this=0x...]" (level 6).
     void run_on_gui_thread(const char* signature, const char* name, std::string detail,
                            std::function<void(FlipsumAudioProcessorEditor&)> job);

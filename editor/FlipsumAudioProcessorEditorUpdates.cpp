@@ -67,11 +67,13 @@ void FlipsumAudioProcessorEditor::run_on_gui_thread(const char* signature, const
                                   << "]";
         job(*editor.get());
     };
-    GuiThreadExecutor* const executor = GuiThreadExecutor::get_inst();
-    if (executor->is_gui_thread())
+    // Components may be touched on the framework's message thread. (A plug-in wrapper may move
+    // that thread: the Linux VST3 wrapper runs it on a thread of its own until the host attaches an
+    // editor, then on the host's thread.)
+    if (juce::MessageManager::existsAndIsCurrentThread())
         wrapped();
     else
-        executor->post_thread(std::move(wrapped));
+        GuiThreadExecutor::get_inst()->post_thread(std::move(wrapped));
 }
 
 // ---------------------------------------------------------------------------------------------

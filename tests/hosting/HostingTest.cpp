@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+
 #include <array>
 #include <memory>
 #include <vector>
@@ -201,12 +203,54 @@ TEST_P(Hosting, ThreeInstancesShareOneManagerAndRoundTripTheirState)
     p[0]->releaseResources();
 }
 
+// What the host learns of the plug-in through the wrapper, and its editor in a window.
+TEST_P(Hosting, TellsTheHostItsPropertiesAndOpensAndClosesItsEditor)
+{
+    auto p = make();
+    ASSERT_TRUE(p);
+    p->prepareToPlay(48000.0, 512);
+    EXPECT_EQ(p->getTailLengthSeconds(), 0.0);
+    EXPECT_EQ(p->getLatencySamples(), 0);
+    EXPECT_FALSE(p->acceptsMidi());
+    EXPECT_FALSE(p->producesMidi());
+    EXPECT_FALSE(p->isMidiEffect());
+    // No parameter of its own: the one the host sees is the wrapper's bypass.
+    ASSERT_EQ(p->getParameters().size(), 1);
+    EXPECT_EQ(p->getParameters()[0], p->getBypassParameter());
+    EXPECT_EQ(p->getNumPrograms(), 0);
+    EXPECT_EQ(p->getProgramName(0), "");
+
+    ASSERT_TRUE(p->hasEditor());
+    for (int round = 0; round < 2; ++round)
+    {
+        std::unique_ptr<juce::AudioProcessorEditor> editor(p->createEditorIfNeeded());
+        ASSERT_NE(editor, nullptr);
+        juce::Component window;
+        window.setSize(800, 200);
+        window.addAndMakeVisible(*editor);
+        window.addToDesktop(0);
+        window.setVisible(true);
+        // The plug-in's view tells the host its size once it is attached.
+        const auto until = juce::Time::getMillisecondCounter() + 5000;
+        while (editor->getWidth() != 610 && juce::Time::getMillisecondCounter() < until)
+            juce::MessageManager::getInstance()->runDispatchLoopUntil(20);
+        EXPECT_EQ(editor->getWidth(), 610);
+        EXPECT_EQ(editor->getHeight(), 165);
+        p->editorBeingDeleted(editor.get());
+        editor.reset();
+        window.removeFromDesktop();
+    }
+    p->releaseResources();
+}
+
 INSTANTIATE_TEST_SUITE_P(Bundles, Hosting, ::testing::Values("VST3", "LV2"));
 } // namespace
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    // Without a window manager an X error would end the process (see tests/support/JuceTestMain.cpp).
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     const juce::ScopedJuceInitialiser_GUI juce;
     return RUN_ALL_TESTS();
 }
