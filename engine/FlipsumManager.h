@@ -214,7 +214,8 @@ public:
 
     // The shared manager, made (with both worker threads started) when there is none. Takes no
     // lock. Any thread while an instance is registered; otherwise the message thread only.
-    // Throws std::system_error ("thread constructor failed") when a worker thread cannot start.
+    // Throws std::system_error ("thread constructor failed") when a worker thread cannot start,
+    // whatever the cause; a worker already started is then stopped and joined first.
     static std::shared_ptr<FlipsumManager> get_inst();
 
     // --- Registration (message thread) -------------------------------------------------------
@@ -326,6 +327,15 @@ private:
     // mutex held by the caller.
     void set_master_buttons_locked(const bool enabled);
     FlipsumAudioProcessor* master_locked() const; // first mutex held by the caller
+
+    // Starts a worker thread running body on the manager. Tests replace it to make a thread start
+    // fail; set only while no manager is being made.
+    using thread_starter_t = std::thread (*)(FlipsumManager& mgr, void (FlipsumManager::*body)());
+    static std::thread start_worker_thread(FlipsumManager& mgr, void (FlipsumManager::*body)());
+    static thread_starter_t thread_starter;
+    // Inside a handler of a failed thread start: logs the exception and throws the
+    // std::system_error ("thread constructor failed") that get_inst promises.
+    [[noreturn]] static void throw_thread_start_failure();
 
     void gather_thread_func();
     void process_thread_func();

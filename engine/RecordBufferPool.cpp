@@ -20,9 +20,10 @@ float* RecordBufferPool::allocate_record_buffer()
     return FlipsumManager::allocate_buffer();
 }
 
+RecordBufferPool::allocator_t RecordBufferPool::default_allocator = &RecordBufferPool::allocate_record_buffer;
+
 RecordBufferPool::RecordBufferPool(pool_t& pool, std::mutex& first_mutex, const double now)
-    : allocate(&allocate_record_buffer), pool_(pool), first_mutex_(first_mutex), last_return(now),
-      last_check(now)
+    : allocate(default_allocator), pool_(pool), first_mutex_(first_mutex), last_return(now), last_check(now)
 {
 }
 

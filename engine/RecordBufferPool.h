@@ -71,6 +71,8 @@ public:
     // Replaces the buffer allocation (tests simulate failures with it).
     allocator_t allocate;
     static float* allocate_record_buffer();
+    // The allocation a new pool starts with; tests replace it before a manager is made.
+    static allocator_t default_allocator;
 
 private:
     pool_t& pool_;
