@@ -73,20 +73,53 @@ double GatherWorker::pass()
     return next_wait;
 }
 
-void GatherWorker::wait(const double next_wait)
+std::chrono::milliseconds GatherWorker::wait(const double next_wait)
 {
     if (next_wait <= 0.0)
-        return;
+        return std::chrono::milliseconds(0);
     glog(8) << "Sleeping";
+    std::chrono::milliseconds timeout(0);
     {
         std::unique_lock<std::mutex> lock(mgr.first_mutex);
-        const double t = std::min(next_wait, max_wait);
-        const auto ms = t < 0.2 ? std::chrono::milliseconds(200)
-                                : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
-        if (mgr.gather_state.load() != 2)
-            mgr.gather_cv.wait_for(lock, ms);
+        if (mgr.gather_state.load() != 2 && !work_arrived_locked())
+        {
+            const double t = std::min(next_wait, max_wait);
+            timeout = t < 0.2 ? std::chrono::milliseconds(200)
+                              : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
+            if (streams_open_locked())
+                timeout = std::min(timeout, open_stream_wait);
+            mgr.gather_cv.wait_for(lock, timeout);
+        }
     }
     glog(8) << "Woke up";
+    return timeout;
+}
+
+bool GatherWorker::work_arrived_locked() const
+{
+    if (mgr.registrations != seen_registrations_ || mgr.recording_armed != seen_armed_ ||
+        !mgr.retired_records.empty())
+        return true;
+    for (const auto& entry : mgr.instances)
+    {
+        const record_t& rec = *entry.second;
+        if (rec.proc == nullptr)
+            return true;
+        for (const auto& slot : rec.submit_slot)
+            if (slot.state.load() == FlipsumManager::SLOT_READY)
+                return true;
+    }
+    return false;
+}
+
+bool GatherWorker::streams_open_locked() const
+{
+    if (job_ && job_->n_started > job_->n_ended)
+        return true;
+    for (const auto& entry : mgr.instances)
+        if (entry.second->proc != nullptr && entry.second->recording.load())
+            return true;
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,6 +149,8 @@ void GatherWorker::walk(const double now, double& next_wait)
 {
     handled.clear();
     std::unique_lock<std::mutex> lock(mgr.first_mutex);
+    seen_registrations_ = mgr.registrations;
+    seen_armed_ = mgr.recording_armed;
 
     // Records pushed out of the map by a new instance at the same address.
     while (!mgr.retired_records.empty())
