@@ -139,6 +139,8 @@ FlipsumAudioProcessor::FlipsumAudioProcessor()
     FlipsumManager& manager = *mgr;
     hnd = manager.reg_internal(mgr, this);
     manager.update_slave_cnt_internal();
+    // A host may start the transport as soon as the instance exists.
+    manager.await_record_buffers();
     startTimer(bypass_poll_ms);
 }
 

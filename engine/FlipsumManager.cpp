@@ -366,7 +366,40 @@ void FlipsumManager::set_recording_armed_internal(const bool yes)
             return;
         recording_armed = yes;
     }
+    await_record_buffers();
     notify_master_editor(master_update_t::optimize, yes ? 1 : 0);
+}
+
+void FlipsumManager::await_record_buffers()
+{
+    std::uint64_t armed_at = 0;
+    {
+        const std::lock_guard<std::mutex> lock(first_mutex);
+        if (!recording_armed)
+            return;
+        // A walk begun later sees every instance registered by now; the request makes sure that
+        // one follows even when the gather thread is inside a pass.
+        ++record_buffers_requests;
+        armed_at = gather_walks;
+        gather_cv.notify_all();
+    }
+    const auto limit =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(record_buffers_wait_limit);
+    while (gather_state.load() == 1)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(first_mutex);
+            if (record_buffers_ready_walk > armed_at)
+                return;
+        }
+        if (std::chrono::steady_clock::now() >= limit)
+        {
+            FSUM_LOG(2) << "Record buffers not offered to every instance within " << record_buffers_wait_limit
+                        << " s: a recording started now may lose its first blocks";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void FlipsumManager::set_bypass_all_internal(const bool yes)

@@ -228,6 +228,8 @@ public:
     // --- Settings (message thread; set_recording_armed_internal also the processing thread) -----
     // Each returns at once when the value does not change; otherwise the master's editor follows.
 
+    // Arming wakes the gather thread and returns once it has offered every registered instance
+    // its spare buffers (see await_record_buffers).
     void set_recording_armed_internal(const bool yes);
     void set_bypass_all_internal(const bool yes);
     void set_alg_mode_internal(const algMode_t mode);
@@ -242,6 +244,14 @@ public:
     // Audio thread: read the shared manager's field without a lock.
     static bool get_bypass_all();
     static filterMode_t get_filter_mode();
+
+    // Message thread (not holding the first mutex): while the recording is armed, waits until the
+    // gather thread has offered every registered instance its spare buffers, so that a transport
+    // start right after arming, or right after an instance was made while armed, loses nothing; a
+    // real-time audio thread cannot wait for them. Gives up after record_buffers_wait_limit (the
+    // pool cannot grow) and returns at once when the gather thread does not run.
+    void await_record_buffers();
+    static constexpr double record_buffers_wait_limit = 1.0;
 
     // Asks the running search to stop (any thread).
     void stop_processing_internal();
@@ -377,6 +387,11 @@ private:
     std::vector<std::pair<FlipsumAudioProcessor*, std::unique_ptr<apState_t>>> retired_records;
     bool recording_armed = false;
     std::uint64_t registrations = 0; // first mutex
+    // Requests of await_record_buffers, the walks of the instance map the gather thread has begun,
+    // and the last of them that found every registered instance's spare slots filled. First mutex.
+    std::uint64_t record_buffers_requests = 0;
+    std::uint64_t gather_walks = 0;
+    std::uint64_t record_buffers_ready_walk = 0;
     std::thread gather_thread;
     std::condition_variable gather_cv;
     std::atomic<int> gather_state{0};

@@ -97,7 +97,7 @@ std::chrono::milliseconds GatherWorker::wait(const double next_wait)
 
 bool GatherWorker::work_arrived_locked() const
 {
-    if (mgr.registrations != seen_registrations_ || mgr.recording_armed != seen_armed_ ||
+    if (mgr.registrations != seen_registrations_ || mgr.record_buffers_requests != seen_requests_ ||
         !mgr.retired_records.empty())
         return true;
     for (const auto& entry : mgr.instances)
@@ -150,7 +150,14 @@ void GatherWorker::walk(const double now, double& next_wait)
     handled.clear();
     std::unique_lock<std::mutex> lock(mgr.first_mutex);
     seen_registrations_ = mgr.registrations;
-    seen_armed_ = mgr.recording_armed;
+    seen_requests_ = mgr.record_buffers_requests;
+    const std::uint64_t walk_number = ++mgr.gather_walks;
+    // At the end of the walk, with the mutex still held: every live record has been offered.
+    const auto publish_readiness = [&]
+    {
+        if (pool_.needed() == 0)
+            mgr.record_buffers_ready_walk = walk_number;
+    };
 
     // Records pushed out of the map by a new instance at the same address.
     while (!mgr.retired_records.empty())
@@ -174,12 +181,14 @@ void GatherWorker::walk(const double now, double& next_wait)
                 retire_record(rec, it->first);
                 const bool last = std::next(it) == mgr.instances.end();
                 mgr.instances.erase(it);
-                lock.unlock();
                 if (last)
                 {
+                    publish_readiness();
+                    lock.unlock();
                     handled.clear();
                     return;
                 }
+                lock.unlock();
                 lock.lock();
                 restart = true;
                 break;
@@ -197,6 +206,7 @@ void GatherWorker::walk(const double now, double& next_wait)
             drain(rec, proc);
         }
     }
+    publish_readiness();
     lock.unlock();
     handled.clear();
 }

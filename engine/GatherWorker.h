@@ -37,9 +37,9 @@ public:
     // Waits on the gather condition variable for about next_wait seconds (200 ms to 2229 ms, at most
     // open_stream_wait while a stream is open); a notification ends the wait early. A wake-up that
     // came while the pass ran found nobody waiting: what it announced (a ready submission slot, an
-    // instance registered or unregistered, the armed flag changed) is looked for under the first
-    // mutex first, and then the thread does not wait at all. Returns the time it waited for, 0 when
-    // it did not wait.
+    // instance registered or unregistered, a request for record buffers) is looked for under the
+    // first mutex first, and then the thread does not wait at all. Returns the time it waited for,
+    // 0 when it did not wait.
     std::chrono::milliseconds wait(const double next_wait);
 
     // The longest wait while a stream is open. The audio side wakes this thread without the mutex,
@@ -124,5 +124,5 @@ private:
     std::vector<std::size_t> lastdata;
     // What the last walk saw of the manager (first mutex).
     std::uint64_t seen_registrations_ = 0;
-    bool seen_armed_ = false;
+    std::uint64_t seen_requests_ = 0;
 };

@@ -248,7 +248,12 @@ TEST_F(Gather, WhatArrivesDuringAPassIsHandledWithoutWaiting)
         {"stream end", [&] { M::slave_end_rec(h(0)); }},
         {"new instance", [&] { procs.push_back(std::make_unique<P>()); }},
         {"instance removed", [&] { procs[1].reset(); }},
-        {"armed flag", [&] { mgr->set_recording_armed_internal(false); }},
+        {"arming",
+         [&]
+         {
+             mgr->set_recording_armed_internal(false);
+             mgr->set_recording_armed_internal(true);
+         }},
     };
     for (const auto& c : cases)
     {

@@ -140,6 +140,45 @@ TEST_F(Manager, GatherThreadOutlivesAnyExceptionOfAPass)
         log.count("\"void FlipsumManager::gather_thread_func()\",Exception! (not a standard exception)"), 1u);
 }
 
+// Instances made and armed in one go, and one made while armed: each has its spare buffers by
+// the time the call returns, so a transport start at once records from its first block (a
+// real-time audio thread cannot wait for buffers).
+TEST_F(Manager, ArmingReadiesTheRecordBuffersOfEveryInstance)
+{
+    logger::manager::dynamic_loglevel = 0;
+    FakePlayHead head;
+    juce::AudioBuffer<float> buffer(2, 96);
+    juce::MidiBuffer midi;
+    std::vector<std::unique_ptr<P>> procs;
+    const auto start_from = [&](std::size_t first)
+    {
+        head.playing = true;
+        for (std::size_t i = first; i < procs.size(); ++i)
+        {
+            procs[i]->setPlayHead(&head);
+            procs[i]->prepareToPlay(48000.0, 96);
+            procs[i]->processBlock(buffer, midi);
+            for (const auto& owned : procs[i]->handle()->owned_buf)
+                EXPECT_NE(owned.load(), nullptr) << "instance " << i << ": both channels record at once";
+        }
+    };
+    for (int i = 0; i < 24; ++i)
+        procs.push_back(std::make_unique<P>());
+    M& mgr = *procs[0]->handle()->mgr;
+    mgr.set_recording_armed_internal(true);
+    start_from(0);
+    procs.push_back(std::make_unique<P>());
+    start_from(24);
+
+    head.playing = false;
+    for (const auto& p : procs)
+    {
+        p->processBlock(buffer, midi);
+        p->setPlayHead(nullptr);
+    }
+    mgr.set_recording_armed_internal(false);
+}
+
 TEST_F(Manager, InstanceAtAReusedAddressGetsAFreshRecord)
 {
     const auto keeper = std::make_unique<P>();
