@@ -123,6 +123,8 @@ FlipsumAudioProcessor::FlipsumAudioProcessor()
     FlipsumManager& manager = *mgr;
     hnd = manager.reg_internal(mgr, this);
     manager.update_slave_cnt_internal();
+    // A host may start the transport as soon as the instance exists.
+    manager.await_record_buffers();
     startTimer(bypass_poll_ms);
 }
 
@@ -208,30 +210,9 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
     if (host_bypassed.load(std::memory_order_relaxed) && host_bypassed.exchange(false))
         bypass_update_pending.store(true);
 
-    bool isPlaying = false;
-    bool hasPosition = false;
-    std::int64_t timeInSamples = 0;
-    if (auto* head = getPlayHead())
-    {
-        if (const auto pos = head->getPosition())
-        {
-            if (const auto samples = pos->getTimeInSamples())
-            {
-                hasPosition = true;
-                isPlaying = pos->getIsPlaying();
-                timeInSamples = *samples;
-            }
-        }
-    }
-    if (!hasPosition && transport_rolls_without_position && last_block_played)
-    {
-        // The transport rolls on from where the last block ended.
-        isPlaying = true;
-        timeInSamples = last_block_end;
-    }
-    timeInSamples = on_timeline(timeInSamples);
-    last_block_played = isPlaying;
-    last_block_end = timeInSamples + buffer.getNumSamples();
+    const transport_t transport = read_transport(buffer.getNumSamples());
+    const bool isPlaying = transport.playing;
+    const std::int64_t timeInSamples = transport.time;
 
     int expected = OWNER_NONE;
     block_owns_recording =
@@ -287,14 +268,55 @@ void FlipsumAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffe
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
     if (!host_bypassed.exchange(true))
         bypass_update_pending.store(true);
-    if (last_block_played)
-        last_block_end = on_timeline(last_block_end + buffer.getNumSamples());
+    // The transport is followed as in processBlock (a host that sends positions only on change may
+    // send one now and none when the bypass ends), but nothing is recorded and the audio is left
+    // alone: a stop ends the open play at once, and a start waits for the first block processed
+    // again, which then opens the play where the transport has got to.
+    const transport_t transport = read_transport(buffer.getNumSamples());
     int expected = OWNER_NONE;
-    if (rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire))
+    if (!rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire))
+        return; // the watchdog is ending the play; the next block sees what it left
+    if (wasPlayingLastBlock && transport.playing)
     {
-        position = on_timeline(position + buffer.getNumSamples());
-        release_recording();
+        position = on_timeline(std::max(position, transport.time) + buffer.getNumSamples());
     }
+    else if (wasPlayingLastBlock)
+    {
+        playEnd();
+        position = 0;
+        hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
+        wasPlayingLastBlock = false;
+    }
+    release_recording();
+}
+
+FlipsumAudioProcessor::transport_t FlipsumAudioProcessor::read_transport(const int num_samples)
+{
+    bool playing = false;
+    bool has_position = false;
+    std::int64_t time = 0;
+    if (auto* head = getPlayHead())
+    {
+        if (const auto pos = head->getPosition())
+        {
+            if (const auto samples = pos->getTimeInSamples())
+            {
+                has_position = true;
+                playing = pos->getIsPlaying();
+                time = *samples;
+            }
+        }
+    }
+    if (!has_position && transport_rolls_without_position && last_block_played)
+    {
+        // The transport rolls on from where the last block ended.
+        playing = true;
+        time = last_block_end;
+    }
+    time = on_timeline(time);
+    last_block_played = playing;
+    last_block_end = time + num_samples;
+    return {playing, time};
 }
 
 void FlipsumAudioProcessor::timerCallback()

@@ -78,7 +78,8 @@ public:
     void releaseResources() override;
     // Audio thread: gain and polarity while the transport plays, and the recording.
     void processBlock(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
-    // Audio thread: the audio is left alone; the recording position moves on.
+    // Audio thread: the audio is left alone and nothing is recorded; the transport is followed (a
+    // stop ends the open play).
     void processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
     using juce::AudioProcessor::processBlock;
     using juce::AudioProcessor::processBlockBypassed;
@@ -172,6 +173,17 @@ private:
     // Message thread: brings the master's send count up to date after a host bypass change.
     void bypassStateChanged();
     void timerCallback() override;
+
+    // The host's transport for one block.
+    struct transport_t
+    {
+        bool playing;
+        std::int64_t time; // timeline position of the block's first sample
+    };
+    // Audio thread, for every block, processed or bypassed: the transport from the play head
+    // (without a position: not playing, or for LV2 the last block's transport rolling on); keeps
+    // last_block_played and last_block_end.
+    transport_t read_transport(const int num_samples);
 
     // Audio thread (playEnd also the watchdog and the message thread, holding the recording).
     void playStart();

@@ -104,20 +104,24 @@ FlipsumManager::FlipsumManager(private_tag)
         OnStart::on_start_dynamic();
     start_time = std::chrono::steady_clock::now();
 
-    const auto fail = [](const std::system_error& e) -> std::system_error
-    { return std::system_error(e.code(), "thread constructor failed"); };
+    const auto release_onstart = []
+    {
+        if (onstart.use_counter.load() != 0)
+            onstart.use_counter.fetch_sub(1);
+    };
 
+    // Whatever a thread start throws is caught: a started worker must be stopped and joined before
+    // the exception leaves, since destroying a joinable std::thread ends the process.
     logger::log(6, CONSTRUCTOR_SIGNATURE) << "Starting gather thread";
     gather_state.store(0);
     try
     {
-        gather_thread = std::thread([this] { gather_thread_func(); });
+        gather_thread = thread_starter(*this, &FlipsumManager::gather_thread_func);
     }
-    catch (const std::system_error& e)
+    catch (...)
     {
-        if (onstart.use_counter.load() != 0)
-            onstart.use_counter.fetch_sub(1);
-        throw fail(e);
+        release_onstart();
+        throw_thread_start_failure();
     }
     logger::log(6, CONSTRUCTOR_SIGNATURE) << "Worker gather started";
     while (gather_state.load() == 0)
@@ -127,22 +131,51 @@ FlipsumManager::FlipsumManager(private_tag)
     process_state.store(0);
     try
     {
-        process_thread = std::thread([this] { process_thread_func(); });
+        process_thread = thread_starter(*this, &FlipsumManager::process_thread_func);
     }
-    catch (const std::system_error& e)
+    catch (...)
     {
         logger::log(2, CONSTRUCTOR_SIGNATURE) << "Signaling worker gather thread to shut down";
         gather_state.store(2);
         gather_cv.notify_all();
         wait_for_worker(gather_state, gather_cv, gather_thread,
                         "Waiting for worker gather thread to shut down", CONSTRUCTOR_SIGNATURE);
-        if (onstart.use_counter.load() != 0)
-            onstart.use_counter.fetch_sub(1);
-        throw fail(e);
+        release_onstart();
+        throw_thread_start_failure();
     }
     logger::log(6, CONSTRUCTOR_SIGNATURE) << "Worker processing started";
     while (process_state.load() == 0)
         std::this_thread::sleep_for(worker_poll);
+}
+
+std::thread FlipsumManager::start_worker_thread(FlipsumManager& mgr, void (FlipsumManager::*body)())
+{
+    return std::thread([&mgr, body] { (mgr.*body)(); });
+}
+
+FlipsumManager::thread_starter_t FlipsumManager::thread_starter = &FlipsumManager::start_worker_thread;
+
+void FlipsumManager::throw_thread_start_failure()
+{
+    std::error_code code = std::make_error_code(std::errc::resource_unavailable_try_again);
+    try
+    {
+        throw;
+    }
+    catch (const std::exception& e)
+    {
+        logger::log(1, CONSTRUCTOR_SIGNATURE)
+            << "Exception! " << logger::exception_type_name(e) << ": " << e.what();
+        if (const auto* system = dynamic_cast<const std::system_error*>(&e))
+            code = system->code();
+        else if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr)
+            code = std::make_error_code(std::errc::not_enough_memory);
+    }
+    catch (...)
+    {
+        logger::log(1, CONSTRUCTOR_SIGNATURE) << "Exception! (not a standard exception)";
+    }
+    throw std::system_error(code, "thread constructor failed");
 }
 
 FlipsumManager::~FlipsumManager()
@@ -208,25 +241,33 @@ void FlipsumManager::gather_thread_func()
 {
     FSUM_LOG_GUARD(1);
     gather_state.exchange(1);
+    // Nothing may leave this function: an exception that ended the thread would end the process.
+    // The worker is made inside the loop, so that one that cannot be made is tried again.
+    std::unique_ptr<GatherWorker> worker;
+    for (;;)
     {
-        GatherWorker worker(*this);
-        for (;;)
+        try
         {
-            try
-            {
-                worker.wait(worker.pass());
-            }
-            catch (const std::exception& e)
-            {
-                // A pass cut short loses at most the entries it had gathered; the next one goes on.
-                FSUM_LOG(1) << "Exception! " << logger::exception_type_name(e) << ": " << e.what();
-                std::this_thread::sleep_for(worker_error_pause);
-            }
-            if (gather_state.load() == 2)
-                break;
+            if (!worker)
+                worker = std::make_unique<GatherWorker>(*this);
+            worker->wait(worker->pass());
         }
+        catch (const std::exception& e)
+        {
+            // A pass cut short loses at most the entries it had gathered; the next one goes on.
+            FSUM_LOG(1) << "Exception! " << logger::exception_type_name(e) << ": " << e.what();
+            std::this_thread::sleep_for(worker_error_pause);
+        }
+        catch (...)
+        {
+            FSUM_LOG(1) << "Exception! (not a standard exception)";
+            std::this_thread::sleep_for(worker_error_pause);
+        }
+        if (gather_state.load() == 2)
+            break;
     }
-    // Last act: the job, the pending units and the free units went with the worker.
+    // Last act: the job, the pending units and the free units go with the worker.
+    worker.reset();
     int expected = 2;
     gather_state.compare_exchange_strong(expected, 0);
 }
@@ -329,7 +370,40 @@ void FlipsumManager::set_recording_armed_internal(const bool yes)
         if (recording_armed.exchange(yes, std::memory_order_acq_rel) == yes)
             return;
     }
+    await_record_buffers();
     notify_master_editor(master_update_t::optimize, yes ? 1 : 0);
+}
+
+void FlipsumManager::await_record_buffers()
+{
+    std::uint64_t armed_at = 0;
+    {
+        const std::lock_guard<std::mutex> lock(first_mutex);
+        if (!recording_armed)
+            return;
+        // A walk begun later sees every instance registered by now; the request makes sure that
+        // one follows even when the gather thread is inside a pass.
+        ++record_buffers_requests;
+        armed_at = gather_walks;
+        gather_cv.notify_all();
+    }
+    const auto limit =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(record_buffers_wait_limit);
+    while (gather_state.load() == 1)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(first_mutex);
+            if (record_buffers_ready_walk > armed_at)
+                return;
+        }
+        if (std::chrono::steady_clock::now() >= limit)
+        {
+            FSUM_LOG(2) << "Record buffers not offered to every instance within " << record_buffers_wait_limit
+                        << " s: a recording started now may lose its first blocks";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void FlipsumManager::set_bypass_all_internal(const bool yes)

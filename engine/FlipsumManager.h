@@ -212,7 +212,8 @@ public:
 
     // The shared manager, made (with both worker threads started) when there is none. Takes no
     // lock. Any thread while an instance is registered; otherwise the message thread only.
-    // Throws std::system_error ("thread constructor failed") when a worker thread cannot start.
+    // Throws std::system_error ("thread constructor failed") when a worker thread cannot start,
+    // whatever the cause; a worker already started is then stopped and joined first.
     static std::shared_ptr<FlipsumManager> get_inst();
 
     // --- Registration (message thread) -------------------------------------------------------
@@ -225,6 +226,8 @@ public:
     // --- Settings (message thread; set_recording_armed_internal also the processing thread) -----
     // Each returns at once when the value does not change; otherwise the master's editor follows.
 
+    // Arming wakes the gather thread and returns once it has offered every registered instance
+    // its spare buffers (see await_record_buffers).
     void set_recording_armed_internal(const bool yes);
     void set_bypass_all_internal(const bool yes);
     void set_alg_mode_internal(const algMode_t mode);
@@ -239,6 +242,14 @@ public:
     // Audio thread: read the shared manager's field without a lock.
     static bool get_bypass_all();
     static filterMode_t get_filter_mode();
+
+    // Message thread (not holding the first mutex): while the recording is armed, waits until the
+    // gather thread has offered every registered instance its spare buffers, so that a transport
+    // start right after arming, or right after an instance was made while armed, loses nothing; a
+    // real-time audio thread cannot wait for them. Gives up after record_buffers_wait_limit (the
+    // pool cannot grow) and returns at once when the gather thread does not run.
+    void await_record_buffers();
+    static constexpr double record_buffers_wait_limit = 1.0;
 
     // Asks the running search to stop (any thread).
     void stop_processing_internal();
@@ -323,6 +334,15 @@ private:
     util::safe_ptr<FlipsumAudioProcessorEditor> master_editor() const;
     FlipsumAudioProcessor* master_locked() const; // first mutex held by the caller
 
+    // Starts a worker thread running body on the manager. Tests replace it to make a thread start
+    // fail; set only while no manager is being made.
+    using thread_starter_t = std::thread (*)(FlipsumManager& mgr, void (FlipsumManager::*body)());
+    static std::thread start_worker_thread(FlipsumManager& mgr, void (FlipsumManager::*body)());
+    static thread_starter_t thread_starter;
+    // Inside a handler of a failed thread start: logs the exception and throws the
+    // std::system_error ("thread constructor failed") that get_inst promises.
+    [[noreturn]] static void throw_thread_start_failure();
+
     void gather_thread_func();
     void process_thread_func();
     // Processing thread: chooses and runs the search for a finished job and applies its result.
@@ -363,6 +383,11 @@ private:
     // Written under the first mutex; the setter's echo test reads it without the mutex.
     std::atomic<bool> recording_armed{false};
     std::uint64_t registrations = 0; // first mutex
+    // Requests of await_record_buffers, the walks of the instance map the gather thread has begun,
+    // and the last of them that found every registered instance's spare slots filled. First mutex.
+    std::uint64_t record_buffers_requests = 0;
+    std::uint64_t gather_walks = 0;
+    std::uint64_t record_buffers_ready_walk = 0;
     std::thread gather_thread;
     std::condition_variable gather_cv;
     std::atomic<int> gather_state{0};

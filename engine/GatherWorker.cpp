@@ -73,20 +73,53 @@ double GatherWorker::pass()
     return next_wait;
 }
 
-void GatherWorker::wait(const double next_wait)
+std::chrono::milliseconds GatherWorker::wait(const double next_wait)
 {
     if (next_wait <= 0.0)
-        return;
+        return std::chrono::milliseconds(0);
     glog(8) << "Sleeping";
+    std::chrono::milliseconds timeout(0);
     {
         std::unique_lock<std::mutex> lock(mgr.first_mutex);
-        const double t = std::min(next_wait, max_wait);
-        const auto ms = t < 0.2 ? std::chrono::milliseconds(200)
-                                : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
-        if (mgr.gather_state.load() != 2)
-            mgr.gather_cv.wait_for(lock, ms);
+        if (mgr.gather_state.load() != 2 && !work_arrived_locked())
+        {
+            const double t = std::min(next_wait, max_wait);
+            timeout = t < 0.2 ? std::chrono::milliseconds(200)
+                              : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
+            if (streams_open_locked())
+                timeout = std::min(timeout, open_stream_wait);
+            mgr.gather_cv.wait_for(lock, timeout);
+        }
     }
     glog(8) << "Woke up";
+    return timeout;
+}
+
+bool GatherWorker::work_arrived_locked() const
+{
+    if (mgr.registrations != seen_registrations_ || mgr.record_buffers_requests != seen_requests_ ||
+        !mgr.retired_records.empty())
+        return true;
+    for (const auto& entry : mgr.instances)
+    {
+        const record_t& rec = *entry.second;
+        if (rec.proc == nullptr)
+            return true;
+        for (const auto& slot : rec.submit_slot)
+            if (slot.state.load() == FlipsumManager::SLOT_READY)
+                return true;
+    }
+    return false;
+}
+
+bool GatherWorker::streams_open_locked() const
+{
+    if (job_ && job_->n_started > job_->n_ended)
+        return true;
+    for (const auto& entry : mgr.instances)
+        if (entry.second->proc != nullptr && entry.second->recording.load())
+            return true;
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,6 +149,15 @@ void GatherWorker::walk(const double now, double& next_wait)
 {
     handled.clear();
     std::unique_lock<std::mutex> lock(mgr.first_mutex);
+    seen_registrations_ = mgr.registrations;
+    seen_requests_ = mgr.record_buffers_requests;
+    const std::uint64_t walk_number = ++mgr.gather_walks;
+    // At the end of the walk, with the mutex still held: every live record has been offered.
+    const auto publish_readiness = [&]
+    {
+        if (pool_.needed() == 0)
+            mgr.record_buffers_ready_walk = walk_number;
+    };
 
     // Records pushed out of the map by a new instance at the same address.
     while (!mgr.retired_records.empty())
@@ -139,12 +181,14 @@ void GatherWorker::walk(const double now, double& next_wait)
                 retire_record(rec, it->first);
                 const bool last = std::next(it) == mgr.instances.end();
                 mgr.instances.erase(it);
-                lock.unlock();
                 if (last)
                 {
+                    publish_readiness();
+                    lock.unlock();
                     handled.clear();
                     return;
                 }
+                lock.unlock();
                 lock.lock();
                 restart = true;
                 break;
@@ -162,6 +206,7 @@ void GatherWorker::walk(const double now, double& next_wait)
             drain(rec, proc);
         }
     }
+    publish_readiness();
     lock.unlock();
     handled.clear();
 }

@@ -14,6 +14,7 @@
 #include "engine/FlipsumManager.h"
 #include "engine/RecordBufferPool.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,9 +34,18 @@ public:
     // One pass up to the completion step; returns how long to wait before the next one (seconds;
     // 0 when the next pass should run at once).
     double pass();
-    // Waits on the gather condition variable for about next_wait seconds (200 ms to 2229 ms); a
-    // notification ends the wait early.
-    void wait(const double next_wait);
+    // Waits on the gather condition variable for about next_wait seconds (200 ms to 2229 ms, at most
+    // open_stream_wait while a stream is open); a notification ends the wait early. A wake-up that
+    // came while the pass ran found nobody waiting: what it announced (a ready submission slot, an
+    // instance registered or unregistered, a request for record buffers) is looked for under the
+    // first mutex first, and then the thread does not wait at all. Returns the time it waited for,
+    // 0 when it did not wait.
+    std::chrono::milliseconds wait(const double next_wait);
+
+    // The longest wait while a stream is open. The audio side wakes this thread without the mutex,
+    // so a wake-up in the instant between the check above and the wait is still lost; this bounds
+    // what such a loss costs a stream's end.
+    static constexpr std::chrono::milliseconds open_stream_wait{20};
 
     // State for tests and the leak check.
     RecordBufferPool& pool() noexcept { return pool_; }
@@ -70,6 +80,10 @@ private:
 
     void take_done_units();
     void walk(const double now, double& next_wait);
+    // First mutex held: something arrived since the walk that the next pass must handle.
+    bool work_arrived_locked() const;
+    // First mutex held: a stream has started and not yet ended.
+    bool streams_open_locked() const;
     // First mutex held: reclaims an unregistered instance's buffers and closes its open streams.
     void retire_record(record_t& rec, FlipsumAudioProcessor* proc);
     void drain(record_t& rec, FlipsumAudioProcessor* proc);
@@ -108,4 +122,7 @@ private:
     std::vector<data_t> data;
     std::vector<const record_t*> handled;
     std::vector<std::size_t> lastdata;
+    // What the last walk saw of the manager (first mutex).
+    std::uint64_t seen_registrations_ = 0;
+    std::uint64_t seen_requests_ = 0;
 };

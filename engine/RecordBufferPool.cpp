@@ -20,9 +20,16 @@ float* RecordBufferPool::allocate_record_buffer()
     return FlipsumManager::allocate_buffer();
 }
 
+RecordBufferPool::allocator_t RecordBufferPool::default_allocator = &RecordBufferPool::allocate_record_buffer;
+
+void RecordBufferPool::release_record_buffer(float* buf)
+{
+    FlipsumManager::buffer_deleter()(buf);
+}
+
 RecordBufferPool::RecordBufferPool(pool_t& pool, std::mutex& first_mutex, const double now)
-    : allocate(&allocate_record_buffer), pool_(pool), first_mutex_(first_mutex), last_return(now),
-      last_check(now)
+    : allocate(default_allocator), release(&release_record_buffer), pool_(pool), first_mutex_(first_mutex),
+      last_return(now), last_check(now)
 {
 }
 
@@ -185,6 +192,8 @@ void RecordBufferPool::shrink(const double now)
 {
     if (avail_buff_lst.empty() || now - last_return <= shrink_delay)
         return;
+    doomed_.clear();
+    doomed_.reserve(avail_buff_lst.size());
     const bool check = logger::manager::enabled(6);
     for (float* buf : avail_buff_lst)
     {
@@ -193,14 +202,15 @@ void RecordBufferPool::shrink(const double now)
         set_.insert(buf);
     }
     {
+        // Unmapping a buffer takes tens of microseconds: under the first mutex the buffers only
+        // leave the pool, since an audio thread opening a stream waits for that mutex.
         const std::lock_guard<std::mutex> lock(first_mutex_);
         std::size_t kept = 0;
         for (std::size_t i = 0; i < pool_.size(); ++i)
         {
             if (set_.count(pool_[i].get()) != 0)
             {
-                FSUM_LOG(8) << "Freeing Buffer 0x" << addr(pool_[i].get());
-                pool_[i].reset();
+                doomed_.push_back(pool_[i].release());
                 continue;
             }
             if (kept != i)
@@ -209,6 +219,12 @@ void RecordBufferPool::shrink(const double now)
         }
         pool_.resize(kept);
     }
+    for (float* buf : doomed_)
+    {
+        FSUM_LOG(8) << "Freeing Buffer 0x" << addr(buf);
+        release(buf);
+    }
+    doomed_.clear();
     avail_buff_lst.clear();
     set_.clear();
 }

@@ -62,7 +62,8 @@ public:
     // Allocates as many buffers as spare slots went without one. True when the pool grew (the
     // next pass should run at once); false when nothing was needed or allocation failed.
     bool grow();
-    // Frees the available buffers after shrink_delay without a buffer coming back.
+    // Frees the available buffers after shrink_delay without a buffer coming back. They leave the
+    // pool under the first mutex and are freed after it is released.
     void shrink(const double now);
 
     std::size_t available() const noexcept { return avail_buff_lst.size(); }
@@ -71,6 +72,12 @@ public:
     // Replaces the buffer allocation (tests simulate failures with it).
     allocator_t allocate;
     static float* allocate_record_buffer();
+    // The allocation a new pool starts with; tests replace it before a manager is made.
+    static allocator_t default_allocator;
+    // Frees one buffer made by allocate (tests watch the shrink with it).
+    using releaser_t = void (*)(float*);
+    releaser_t release;
+    static void release_record_buffer(float* buf);
 
 private:
     pool_t& pool_;
@@ -82,6 +89,8 @@ private:
     std::vector<float*> fresh;
     std::vector<float*> seen;
     std::unordered_set<float*> set_;
+    // Buffers the shrink took out of the pool, freed once the first mutex is released.
+    std::vector<float*> doomed_;
     double last_return;
     double last_check;
     bool periodic_ = false;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace
 {
@@ -230,6 +231,48 @@ TEST_F(Gather, AJobWithoutQualifyingInstancesCompletesAtOnce)
     EXPECT_EQ(log.count("Spurious stream start"), 1u);
     EXPECT_EQ(log.count("Recording complete: 0 tracks"), 1u);
     EXPECT_FALSE(worker->job());
+}
+
+// Wake-ups that come while a pass runs find nobody waiting. Whatever they announced is there when
+// the thread is about to wait, and then it does not: a stream's end never waits for a timeout.
+TEST_F(Gather, WhatArrivesDuringAPassIsHandledWithoutWaiting)
+{
+    make(2);
+    start(0);
+    worker->pass();
+    const struct
+    {
+        const char* what;
+        std::function<void()> arrive;
+    } cases[] = {
+        {"stream end", [&] { M::slave_end_rec(h(0)); }},
+        {"new instance", [&] { procs.push_back(std::make_unique<P>()); }},
+        {"instance removed", [&] { procs[1].reset(); }},
+        {"arming",
+         [&]
+         {
+             mgr->set_recording_armed_internal(false);
+             mgr->set_recording_armed_internal(true);
+         }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        c.arrive();
+        EXPECT_EQ(worker->wait(10.0).count(), 0);
+        worker->pass();
+    }
+    EXPECT_EQ(log.count("Recording complete: 2 tracks"), 1u);
+}
+
+// While a stream is open the wait is short, so that a wake-up lost in the instant before the wait
+// delays a stream's end by no more than that.
+TEST_F(Gather, AnOpenStreamKeepsTheWaitShort)
+{
+    make(1);
+    start(0);
+    worker->pass();
+    EXPECT_EQ(worker->wait(10.0).count(), GatherWorker::open_stream_wait.count());
 }
 
 TEST_F(Gather, WatchdogEndsTheStreamOfAnInstanceThatWentQuiet)

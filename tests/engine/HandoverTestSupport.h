@@ -54,6 +54,15 @@ public:
                 spare.store(nullptr);
         m.buffer_pool.clear();
     }
+    // Thread starts: tests make one fail through a starter of their own.
+    using thread_body_t = void (FlipsumManager::*)();
+    using thread_starter_t = std::thread (*)(FlipsumManager&, thread_body_t);
+    static void set_thread_starter(thread_starter_t s) { FlipsumManager::thread_starter = s; }
+    static std::thread start_thread(FlipsumManager& m, thread_body_t body)
+    {
+        return FlipsumManager::start_worker_thread(m, body);
+    }
+    static bool is_gather_thread(thread_body_t body) { return body == &FlipsumManager::gather_thread_func; }
     // The native handle of the first mutex, to tell it from other locks.
     static const void* first_mutex_handle(FlipsumManager& m) { return m.first_mutex.native_handle(); }
     static std::size_t pool_size(FlipsumManager& m)

@@ -3,10 +3,13 @@
 #include "EngineTestSupport.h"
 #include "HandoverTestSupport.h"
 #include "engine/OnStart.h"
+#include "engine/RecordBufferPool.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <memory>
+#include <system_error>
 
 namespace
 {
@@ -48,6 +51,133 @@ TEST_F(Manager, LivesWhileAnInstanceIsRegisteredAndStopsBothThreads)
     // Both constructors log under the signature without the access tag.
     EXPECT_EQ(log.count(",1,\"FlipsumManager::FlipsumManager()\",Enter"), 2u);
     EXPECT_EQ(log.count(",6,\"FlipsumManager::FlipsumManager()\",Worker processing started"), 2u);
+}
+
+unsigned running_threads()
+{
+    unsigned count = 0;
+    if (DIR* dir = opendir("/proc/self/task"))
+    {
+        while (dirent* e = readdir(dir))
+            if (e->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// A worker thread whose start throws, whatever it throws: the manager is not made, a worker
+// already started is stopped and joined (destroying it joinable would end the process), and the
+// caller gets the promised std::system_error.
+TEST_F(Manager, AThreadThatCannotStartLeavesNoWorkerBehind)
+{
+    static bool fail_gather;
+    static int fail_kind;
+    const auto failing = [](M& m, FlipsumManagerProbe::thread_body_t body) -> std::thread
+    {
+        if (FlipsumManagerProbe::is_gather_thread(body) == fail_gather)
+        {
+            if (fail_kind == 0)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            if (fail_kind == 1)
+                throw std::bad_alloc();
+            throw 7;
+        }
+        return FlipsumManagerProbe::start_thread(m, body);
+    };
+    ASSERT_EQ(onstart.use_counter.load(), 0u) << "no manager may exist";
+    std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
+    const unsigned before = running_threads();
+    for (const bool gather : {true, false})
+        for (const int kind : {0, 1, 2})
+        {
+            SCOPED_TRACE(testing::Message()
+                         << (gather ? "gather" : "processing") << " thread, kind " << kind);
+            fail_gather = gather;
+            fail_kind = kind;
+            FlipsumManagerProbe::set_thread_starter(failing);
+            std::string what;
+            try
+            {
+                M::get_inst();
+            }
+            catch (const std::system_error& e)
+            {
+                what = e.what();
+            }
+            FlipsumManagerProbe::set_thread_starter(&FlipsumManagerProbe::start_thread);
+            EXPECT_NE(what.find("thread constructor failed"), std::string::npos) << what;
+            EXPECT_EQ(running_threads(), before);
+            EXPECT_EQ(onstart.use_counter.load(), 0u);
+        }
+    const auto p = std::make_unique<P>();
+    EXPECT_EQ(FlipsumManagerProbe::gather_state(*p->handle()->mgr), 1);
+}
+
+// Something that is not a standard exception thrown inside a gather pass is logged, and the
+// thread goes on with its next pass.
+TEST_F(Manager, GatherThreadOutlivesAnyExceptionOfAPass)
+{
+    const LogReader log;
+    static int calls;
+    calls = 0;
+    RecordBufferPool::default_allocator = []() -> float*
+    {
+        if (++calls == 1)
+            throw 7;
+        return RecordBufferPool::allocate_record_buffer();
+    };
+    const auto p = std::make_unique<P>();
+    RecordBufferPool::default_allocator = &RecordBufferPool::allocate_record_buffer;
+    const auto offered = [&]
+    {
+        for (const auto& s : p->handle()->spare_buf)
+            if (s.load() == nullptr)
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(logtest::pump_until(offered));
+    EXPECT_EQ(
+        log.count("\"void FlipsumManager::gather_thread_func()\",Exception! (not a standard exception)"), 1u);
+}
+
+// Instances made and armed in one go, and one made while armed: each has its spare buffers by
+// the time the call returns, so a transport start at once records from its first block (a
+// real-time audio thread cannot wait for buffers).
+TEST_F(Manager, ArmingReadiesTheRecordBuffersOfEveryInstance)
+{
+    logger::manager::dynamic_loglevel = 0;
+    FakePlayHead head;
+    juce::AudioBuffer<float> buffer(2, 96);
+    juce::MidiBuffer midi;
+    std::vector<std::unique_ptr<P>> procs;
+    const auto start_from = [&](std::size_t first)
+    {
+        head.playing = true;
+        for (std::size_t i = first; i < procs.size(); ++i)
+        {
+            procs[i]->setPlayHead(&head);
+            procs[i]->prepareToPlay(48000.0, 96);
+            procs[i]->processBlock(buffer, midi);
+            for (const auto& owned : procs[i]->handle()->owned_buf)
+                EXPECT_NE(owned.load(), nullptr) << "instance " << i << ": both channels record at once";
+        }
+    };
+    for (int i = 0; i < 24; ++i)
+        procs.push_back(std::make_unique<P>());
+    M& mgr = *procs[0]->handle()->mgr;
+    mgr.set_recording_armed_internal(true);
+    start_from(0);
+    procs.push_back(std::make_unique<P>());
+    start_from(24);
+
+    head.playing = false;
+    for (const auto& p : procs)
+    {
+        p->processBlock(buffer, midi);
+        p->setPlayHead(nullptr);
+    }
+    mgr.set_recording_armed_internal(false);
 }
 
 TEST_F(Manager, InstanceAtAReusedAddressGetsAFreshRecord)

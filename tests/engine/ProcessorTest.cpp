@@ -34,6 +34,7 @@ struct Recording : ::testing::Test
         offer_only,
         none
     } feed = Feed::pump;
+    bool bypassed = false; // the host bypasses the blocks
 
     void SetUp() override
     {
@@ -53,7 +54,10 @@ struct Recording : ::testing::Test
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
             for (int i = 0; i < n; ++i)
                 buffer.setSample(ch, i, input(ch, t + i));
-        proc->processBlock(buffer, midi);
+        if (bypassed)
+            proc->processBlockBypassed(buffer, midi);
+        else
+            proc->processBlock(buffer, midi);
         if (feed == Feed::pump)
             for (auto& entry : gather.drain(*hnd))
                 taken.push_back(std::move(entry));
@@ -362,6 +366,63 @@ TEST_F(Lv2Recording, BlocksWithoutAPositionContinueTheTransportUntilItStops)
         expect_unit(*got[0], ch, 1000, 65536);
         EXPECT_EQ(got[1]->bufnum, 1u);
         expect_unit(*got[1], ch, 0, static_cast<std::size_t>(t - 65536));
+    }
+}
+
+// An LV2 host that sends positions only on change may send one while it bypasses the instance and
+// none after: the bypassed blocks follow the transport, so the instance plays and records when the
+// host plays, whatever its bypass did. Blocks of 8192 samples; the stream's first sample is at t0.
+TEST_F(Lv2Recording, StartDuringABypassRecordsFromTheFirstBlockProcessedAgain)
+{
+    proc->set_polarity(0, -1);
+    stop(); // the host announces a stopped transport
+    bypassed = true;
+    play(1000, 8192); // and its start while it bypasses the instance
+    head.has_position = false;
+    play(9192, 8192);
+    bypassed = false;
+    const std::int64_t t0 = 17384;
+    const auto out = play(t0, 8192); // no position: the transport rolls on
+    EXPECT_EQ(out.getSample(0, 5), -signal(0, t0 + 5)) << "processed as playing";
+    head.has_position = true;
+    stop();
+    EXPECT_EQ(markers(1), 2u);
+    EXPECT_EQ(markers(2), 2u);
+    ASSERT_EQ(buffers(0).size(), 1u);
+    expect_unit(*buffers(0)[0], 0, static_cast<std::size_t>(t0), static_cast<std::size_t>(t0 + 8192));
+}
+
+TEST_F(Lv2Recording, StopDuringABypassEndsThePlayThere)
+{
+    for (const bool watchdog_fired : {false, true})
+    {
+        SCOPED_TRACE(watchdog_fired ? "long bypass" : "short bypass");
+        taken.clear();
+        proc->set_polarity(0, -1);
+        head.has_position = true;
+        play(1000, 8192); // recording
+        head.has_position = false;
+        play(9192, 8192);
+        bypassed = true;
+        play(0, 8192); // rolls on, bypassed
+        if (watchdog_fired)
+        {
+            hnd->watchdog_deadline = 0.0;
+            proc->manager_watchdog_callback();
+        }
+        head.has_position = true;
+        stop(); // announced while bypassed
+        EXPECT_EQ(markers(2), 2u) << "the stream ends at the stop";
+        head.has_position = false;
+        play(0, 8192);
+        bypassed = false;
+        const auto out = play(500000, 8192); // no position: stopped
+        EXPECT_EQ(out.getSample(0, 5), signal(0, 500005)) << "passes unchanged";
+        head.has_position = true;
+        play(600000, 8192); // the next roll is a stream of its own
+        stop();
+        EXPECT_EQ(markers(1), 4u);
+        EXPECT_EQ(markers(2), 4u);
     }
 }
 

@@ -459,6 +459,13 @@ TEST_F(AudioPath, HostBypassAllocatesNothing)
     // Back from the bypass, still playing: the block clears the flag and records on.
     const counts_t back = play(200 * 512, 512);
     EXPECT_EQ(back.allocations + back.frees + back.locks, 0u);
+    // A stop that comes while bypassed ends the play in the bypassed block.
+    head.playing = false;
+    const counts_t stop = count([&] { proc->processBlockBypassed(buffer, midi); });
+    EXPECT_EQ(stop.allocations + stop.frees + stop.locks, 0u);
+    for (const auto& entry : gather.drain(*hnd))
+        taken_markers += entry.marker == 2 ? 1 : 0;
+    EXPECT_EQ(taken_markers, 4u); // two starts, two ends
 }
 
 // The manager's own gather thread serves two instances that a second thread plays as a host's

@@ -189,4 +189,41 @@ TEST_F(Pool, GrowthMakesBuffersWithoutHoldingTheFirstMutex)
     pass(0.2, {&a, &b});
     EXPECT_EQ(offered(a) + offered(b), 8u);
 }
+
+// The shrink frees buffers after releasing the first mutex, as growth makes them: after a large
+// job it may free hundreds, each unmapped in tens of microseconds.
+TEST_F(Pool, ShrinkFreesBuffersWithoutHoldingTheFirstMutex)
+{
+    static std::mutex* first;
+    static int freed, freed_while_held;
+    first = &mutex;
+    freed = freed_while_held = 0;
+    pool.release = [](float* buf)
+    {
+        bool free_now = false;
+        std::thread(
+            [&free_now]
+            {
+                if (first->try_lock())
+                {
+                    free_now = true;
+                    first->unlock();
+                }
+            })
+            .join();
+        ++freed;
+        freed_while_held += free_now ? 0 : 1;
+        RecordBufferPool::release_record_buffer(buf);
+    };
+    pass(0.0, {&a, &b});
+    pass(0.0, {&a, &b});
+    pool.reclaim(b, nullptr);
+    for (auto& s : b.spare_buf)
+        s.store(nullptr);
+    pass(1.0, {&a});
+    pass(6.01, {&a});
+    EXPECT_EQ(buffers.size(), 4u);
+    EXPECT_EQ(freed, 4);
+    EXPECT_EQ(freed_while_held, 0);
+}
 } // namespace
