@@ -12,6 +12,7 @@
 // and the buffer pool; the second mutex guards the work queue and the done list.
 
 #include "search/CorrelationAlgorithm.h"
+#include "search/Plugin.h"
 
 #include <array>
 #include <atomic>
@@ -348,6 +349,22 @@ private:
     // Processing thread: chooses and runs the search for a finished job and applies its result.
     void process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t& corr, const job_ptr& job,
                                   const std::vector<float>& rms, const std::vector<float>& peaks);
+    // Its steps. Check: the matrix fits the job and is in range (else end is set).
+    static bool search_input_usable(const Flipsearch::Correlation::Algorithm& corr, const std::size_t n,
+                                    const std::vector<float>& rms, const std::vector<float>& peaks,
+                                    job_end_t& end);
+    static void log_correlation(const Flipsearch::Correlation::Algorithm& corr);
+    // Choose: the first usable search of the kind for n tracks in the registry's order, or null.
+    static const Flipsearch::FlipOpt::Plugin* choose_flipopt(const algMode_t kind, const std::size_t n);
+    // Run: the canonical signs in next; false when the search was stopped.
+    bool run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen, const Flipsearch::Correlation::Algorithm::ptr_t& corr,
+                     const std::vector<float>& rms, const std::vector<float>& peaks, std::vector<int>& next);
+    // Apply: sets the signs on the instances that recorded the tracks (their earlier polarities go to
+    // prev) and tells their editors; returns the number of flipped channels.
+    std::uint32_t apply_polarities(const job_t& job, const std::vector<int>& next, std::vector<int>& prev);
+    // Measure: the levels of the raw, previous and new signs and the two level changes in dB.
+    static void measure_levels(const Flipsearch::Correlation::Algorithm& corr, const std::vector<int>& prev,
+                               const std::vector<int>& next, job_outcome_t& outcome);
     // Processing thread: one progress report of the running search (progress -1 when none could
     // run); tells the master's editor the fraction and the time left. Returns elapsed + 0.3.
     float progress_process_data(const float progress, const float elapsed);

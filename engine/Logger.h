@@ -122,7 +122,20 @@ void dbglog_curtime();
 // Nothing to tear down on this platform; called last at unload.
 void deinit_debugconsole();
 
-// A guard named after the enclosing function's full signature.
-#define FSUM_LOG_GUARD(level) const ::logger::log_enter_exit fsum_log_guard_((level), __PRETTY_FUNCTION__)
-// A statement under the enclosing function's full signature: FSUM_LOG(6) << "text" << value;
-#define FSUM_LOG(level) ::logger::log((level), __PRETTY_FUNCTION__)
+// The signature that a function's guard and statements log under: the compiler's text of the
+// function, or the text the function names once, at its top, with FSUM_SIGNATURE("...") (for
+// example its declaration with the const qualifiers of its parameters, which the compiler's text
+// drops, or the signature of the operation whose statements a helper function makes). The local
+// that FSUM_SIGNATURE declares hides this function inside the enclosing function and its lambdas.
+inline const char* fsum_signature(const char* compiler_text) noexcept
+{
+    return compiler_text;
+}
+#define FSUM_SIGNATURE(text)                                                                                  \
+    static constexpr auto fsum_signature = [](const char*) noexcept -> const char* { return text; }
+
+// A guard named after the enclosing function's signature.
+#define FSUM_LOG_GUARD(level)                                                                                 \
+    const ::logger::log_enter_exit fsum_log_guard_((level), fsum_signature(__PRETTY_FUNCTION__))
+// A statement under the enclosing function's signature: FSUM_LOG(6) << "text" << value;
+#define FSUM_LOG(level) ::logger::log((level), fsum_signature(__PRETTY_FUNCTION__))

@@ -119,6 +119,10 @@ public:
         const std::lock_guard<std::mutex> lock(m.second_mutex);
         return m.done_list.size();
     }
+    static const Flipsearch::FlipOpt::Plugin* choose(FlipsumManager::algMode_t kind, std::size_t n)
+    {
+        return FlipsumManager::choose_flipopt(kind, n);
+    }
     static void doflipopt(FlipsumManager& m, const Flipsearch::Correlation::Algorithm::ptr_t& corr,
                           const FlipsumManager::job_ptr& job)
     {

@@ -1,0 +1,225 @@
+// The recording hand-over between the instances' audio threads and the gather thread: the record
+// buffers' memory, and the slave_ calls that open and close streams and pass buffers through each
+// instance's lock-free slots.
+
+#include "engine/FlipsumManager.h"
+
+#include "engine/Logger.h"
+
+#include <chrono>
+#include <thread>
+
+#include <sys/mman.h>
+
+namespace
+{
+// Tries of slave_get_buffer before the recording gives up a stretch, and passes of slave_submit
+// over the ring before an entry is dropped. The audio thread never waits longer than that.
+constexpr int get_buffer_tries = 2;
+constexpr int submit_passes = 2;
+
+float* marker(const std::uintptr_t value)
+{
+    return reinterpret_cast<float*>(value);
+}
+
+const void* addr(const void* p)
+{
+    return p;
+}
+} // namespace
+
+float* FlipsumManager::allocate_buffer() noexcept
+{
+    void* const p = ::mmap(nullptr, unit_samples * sizeof(float), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<float*>(p);
+}
+
+void FlipsumManager::buffer_deleter::operator()(float* p) const noexcept
+{
+    if (p != nullptr)
+        ::munmap(p, unit_samples * sizeof(float));
+}
+
+std::size_t FlipsumManager::free_submit_slots(const apState_t& state) noexcept
+{
+    std::size_t count = 0;
+    for (const auto& slot : state.submit_slot)
+        if (slot.state.load() == SLOT_FREE)
+            ++count;
+    return count;
+}
+
+template <class Ready>
+bool FlipsumManager::wait_for_gather(slave_hnd_t hnd, Ready ready)
+{
+    if (ready())
+        return true;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(offline_wait_limit);
+    do
+    {
+        hnd->mgr->gather_cv.notify_all();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        if (ready())
+            return true;
+    } while (std::chrono::steady_clock::now() < limit);
+    FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " waited " << offline_wait_limit
+                << " s for the gather thread in vain";
+    return false;
+}
+
+bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode, const bool may_wait)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: ap=0x" << logger::hex(hnd->proc) << ", mode=" << mode;
+    FlipsumManager& mgr = *hnd->mgr;
+    if (!mgr.get_recording_armed_internal() || get_bypass_all())
+        return false;
+
+    // Room for the start markers now and for the end markers later: the ring then always takes
+    // the stream's end, even from the gather thread's watchdog, which cannot wait for itself.
+    const std::size_t streams = mode == 1 ? 2 : 1;
+    if (may_wait)
+        wait_for_gather(hnd, [&] { return free_submit_slots(*hnd) >= 2 * streams; });
+    if (free_submit_slots(*hnd) < 2 * streams)
+    {
+        FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " cannot start recording: submission slots busy";
+        return false;
+    }
+
+    hnd->channel_mode.store(mode);
+    hnd->recording.exchange(true);
+    slave_submit(hnd, 0, marker(marker_stream_start), 0);
+    if (mode == 1)
+        slave_submit(hnd, 1, marker(marker_stream_start), 0);
+    mgr.gather_cv.notify_all();
+    return true;
+}
+
+bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* buf, const std::size_t bufnum)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: ap=0x" << logger::hex(hnd->proc) << ", ch=" << ch << ", buf=0x" << logger::hex(buf)
+                << ", bufnum=" << bufnum;
+    for (int pass = 0; pass < submit_passes; ++pass)
+    {
+        for (auto& slot : hnd->submit_slot)
+        {
+            std::uint32_t expected = SLOT_FREE;
+            if (!slot.state.compare_exchange_strong(expected, SLOT_WRITING))
+                continue;
+            slot.ch = ch;
+            slot.bufnum = bufnum;
+            slot.buf = buf;
+            slot.state.exchange(SLOT_READY);
+            hnd->mgr->gather_cv.notify_all();
+            FSUM_LOG(6) << "Submitted buffer 0x" << addr(buf) << " for #" << bufnum << " [ap=0x"
+                        << addr(hnd->proc) << ",ch=" << ch << "]";
+            return true;
+        }
+    }
+    FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " found no free submission slot for 0x" << addr(buf)
+                << " #" << bufnum << ",ch=" << ch;
+    return false;
+}
+
+float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
+{
+    float* spare = nullptr;
+    std::size_t spare_index = 0;
+    if (may_wait && hnd->owned_buf[0].load() != nullptr && hnd->owned_buf[1].load() != nullptr)
+        return nullptr;
+    if (may_wait)
+        wait_for_gather(hnd,
+                        [hnd]
+                        {
+                            for (const auto& slot : hnd->spare_buf)
+                                if (slot.load() != nullptr)
+                                    return true;
+                            return false;
+                        });
+    for (int attempt = 0; attempt < get_buffer_tries && spare == nullptr; ++attempt)
+    {
+        for (std::size_t i = 0; i < n_spare; ++i)
+        {
+            spare = hnd->spare_buf[i].load();
+            if (spare != nullptr)
+            {
+                spare_index = i;
+                break;
+            }
+        }
+        if (spare == nullptr)
+        {
+            hnd->mgr->gather_cv.notify_all();
+            FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " found no free buffers";
+        }
+    }
+    if (spare == nullptr)
+    {
+        FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " found no free buffers, the recording skips ahead";
+        return nullptr;
+    }
+
+    for (auto& owned : hnd->owned_buf)
+    {
+        if (owned.load() != nullptr)
+            continue;
+        owned.exchange(spare);
+        hnd->spare_buf[spare_index].exchange(nullptr);
+        FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " is now using buffer 0x" << addr(spare);
+        return spare;
+    }
+    FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " already owns too many buffers";
+    return nullptr;
+}
+
+bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, float* buf,
+                                         const std::size_t bufnum, const bool may_wait)
+{
+    FSUM_LOG_GUARD(7);
+    FSUM_LOG(8) << "Args: ap=0x" << logger::hex(hnd->proc) << ", ch=" << ch << ", buf=0x" << logger::hex(buf)
+                << ", bufnum=" << bufnum;
+    if (buf == nullptr)
+        return false;
+    std::atomic<float*>* owned = nullptr;
+    for (auto& slot : hnd->owned_buf)
+        if (slot.load() == buf)
+        {
+            owned = &slot;
+            break;
+        }
+    if (owned == nullptr)
+        return false;
+
+    // Keep the slots that the open streams' end markers will need.
+    const std::size_t reserved = hnd->recording.load() ? (hnd->channel_mode.load() == 1 ? 2 : 1) : 0;
+    if (may_wait)
+        wait_for_gather(hnd, [&] { return free_submit_slots(*hnd) > reserved; });
+    if (free_submit_slots(*hnd) <= reserved)
+    {
+        hnd->mgr->gather_cv.notify_all();
+        FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " dropped buffer 0x" << addr(buf) << " for #"
+                    << bufnum << ",ch=" << ch << ": submission slots busy";
+        return false;
+    }
+    if (!slave_submit(hnd, ch, buf, bufnum))
+        return false;
+    owned->exchange(nullptr);
+    return true;
+}
+
+void FlipsumManager::slave_end_rec(slave_hnd_t hnd)
+{
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: ap=0x" << logger::hex(hnd->proc);
+    if (!hnd->recording.load())
+        return;
+    const bool ok0 = slave_submit(hnd, 0, marker(marker_stream_end), 0);
+    const bool ok1 = hnd->channel_mode.load() != 1 || slave_submit(hnd, 1, marker(marker_stream_end), 0);
+    if (!ok0 || !ok1)
+        FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " lost a stream end marker";
+    hnd->recording.exchange(false);
+    hnd->mgr->gather_cv.notify_all();
+}
