@@ -6,6 +6,7 @@
 #include "engine/Logger.h"
 #include "engine/Preferences.h"
 #include "engine/StaticInitOrder.h"
+#include "engine/ThreadRules.h"
 
 #include <cmath>
 
@@ -114,6 +115,7 @@ void FlipsumAudioProcessorEditor::set_mode(view_mode_t view_mode)
 
 void FlipsumAudioProcessorEditor::switch_view(const view_mode_t view_mode)
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     const view_mode_t shown = current_view.load();
     if (view_mode == shown)
         return;
@@ -143,6 +145,7 @@ void FlipsumAudioProcessorEditor::switch_view(const view_mode_t view_mode)
 
 void FlipsumAudioProcessorEditor::hide_view_send()
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     for (juce::Component* c : std::initializer_list<juce::Component*>{
@@ -156,6 +159,7 @@ void FlipsumAudioProcessorEditor::hide_view_send()
 
 void FlipsumAudioProcessorEditor::hide_view_master()
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     for (juce::Component* c : std::initializer_list<juce::Component*>{
@@ -168,6 +172,7 @@ void FlipsumAudioProcessorEditor::hide_view_master()
 
 void FlipsumAudioProcessorEditor::show_view_send()
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     setSize(ui_bg_send.getImage().getWidth(), ui_bg_send.getImage().getHeight());
@@ -209,6 +214,7 @@ void FlipsumAudioProcessorEditor::show_view_send()
 
 void FlipsumAudioProcessorEditor::show_view_master()
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     load_log_level();

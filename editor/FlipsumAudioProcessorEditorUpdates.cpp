@@ -5,6 +5,7 @@
 
 #include "engine/GuiThreadExecutor.h"
 #include "engine/Logger.h"
+#include "engine/ThreadRules.h"
 
 #include <algorithm>
 #include <cmath>
@@ -59,6 +60,7 @@ void FlipsumAudioProcessorEditor::run_on_gui_thread(const char* signature, const
 {
     auto wrapped = [handle = get_safe_ptr(), signature, name, detail = std::move(detail), job = std::move(job)]
     {
+        FSUM_ASSERT_MESSAGE_THREAD();
         const logger::log_enter_exit guard(5, signature);
         const util::locked_safe_ptr<FlipsumAudioProcessorEditor> editor(handle);
         if (!editor)
@@ -381,6 +383,7 @@ void FlipsumAudioProcessorEditor::deliver_playback_events()
 
 void FlipsumAudioProcessorEditor::timerCallback()
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     deliver_playback_events();
     show_meter();
 }

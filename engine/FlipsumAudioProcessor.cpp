@@ -2,6 +2,7 @@
 
 #include "editor/FlipsumAudioProcessorEditor.h"
 #include "engine/Logger.h"
+#include "engine/ThreadRules.h"
 
 #include <algorithm>
 #include <cmath>
@@ -143,19 +144,29 @@ FlipsumAudioProcessor::~FlipsumAudioProcessor()
 // ---------------------------------------------------------------------------------------------
 // Ownership of the recording between the audio thread, the watchdog and the message thread
 
-void FlipsumAudioProcessor::take_recording_from_message_thread()
+FlipsumAudioProcessor::recording_claim_t::recording_claim_t(std::atomic<int>& owner, const int who) noexcept
+    : owner_(owner)
 {
     int expected = OWNER_NONE;
-    while (!rec_owner.compare_exchange_weak(expected, OWNER_MESSAGE, std::memory_order_acquire))
+    held_ = owner_.compare_exchange_strong(expected, who, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+FlipsumAudioProcessor::recording_claim_t::recording_claim_t(std::atomic<int>& owner, const int who,
+                                                            wait_t) noexcept
+    : owner_(owner), held_(true)
+{
+    int expected = OWNER_NONE;
+    while (!owner_.compare_exchange_weak(expected, who, std::memory_order_acquire, std::memory_order_relaxed))
     {
         expected = OWNER_NONE;
         std::this_thread::yield();
     }
 }
 
-void FlipsumAudioProcessor::release_recording() noexcept
+FlipsumAudioProcessor::recording_claim_t::~recording_claim_t()
 {
-    rec_owner.store(OWNER_NONE, std::memory_order_release);
+    if (held_)
+        owner_.store(OWNER_NONE, std::memory_order_release);
 }
 
 void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock)
@@ -170,8 +181,7 @@ void FlipsumAudioProcessor::prepareToPlay(double sampleRate, int samplesPerBlock
     if (scratch.size() < wanted)
         grown.assign(wanted, 0.0f);
 
-    take_recording_from_message_thread();
-    const juce::ScopeGuard release{[this] { release_recording(); }};
+    const recording_claim_t claim(rec_owner, OWNER_MESSAGE, recording_claim_t::wait_t{});
     if (wasPlayingLastBlock.load(std::memory_order_relaxed))
     {
         // A recording still open is closed properly rather than forgotten.
@@ -190,8 +200,7 @@ void FlipsumAudioProcessor::releaseResources()
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
-    take_recording_from_message_thread();
-    const juce::ScopeGuard release{[this] { release_recording(); }};
+    const recording_claim_t claim(rec_owner, OWNER_MESSAGE, recording_claim_t::wait_t{});
     if (wasPlayingLastBlock.load(std::memory_order_relaxed))
     {
         playEnd();
@@ -214,9 +223,8 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
     const bool isPlaying = transport.playing;
     const std::int64_t timeInSamples = transport.time;
 
-    int expected = OWNER_NONE;
-    block_owns_recording =
-        rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire);
+    const recording_claim_t claim(rec_owner, OWNER_AUDIO);
+    block_owns_recording = claim.held();
     if (!block_owns_recording)
     {
         // The watchdog is ending this instance's stream right now: the audio flows on unrecorded,
@@ -229,10 +237,9 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         return;
     }
 
-    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlayingLastBlock.load(std::memory_order_relaxed) << "), "
-                << timeInSamples;
-
     const bool wasPlaying = wasPlayingLastBlock.load(std::memory_order_relaxed);
+    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlaying << "), " << timeInSamples;
+
     if (isPlaying && !wasPlaying)
     {
         position = std::max<std::int64_t>(timeInSamples, 0);
@@ -259,7 +266,6 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
     }
     wasPlayingLastBlock.store(isPlaying, std::memory_order_relaxed);
     block_owns_recording = false;
-    release_recording();
 }
 
 void FlipsumAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
@@ -273,21 +279,21 @@ void FlipsumAudioProcessor::processBlockBypassed(juce::AudioBuffer<float>& buffe
     // alone: a stop ends the open play at once, and a start waits for the first block processed
     // again, which then opens the play where the transport has got to.
     const transport_t transport = read_transport(buffer.getNumSamples());
-    int expected = OWNER_NONE;
-    if (!rec_owner.compare_exchange_strong(expected, OWNER_AUDIO, std::memory_order_acquire))
+    const recording_claim_t claim(rec_owner, OWNER_AUDIO);
+    if (!claim.held())
         return; // the watchdog is ending the play; the next block sees what it left
-    if (wasPlayingLastBlock && transport.playing)
+    const bool wasPlaying = wasPlayingLastBlock.load(std::memory_order_relaxed);
+    if (wasPlaying && transport.playing)
     {
         position = on_timeline(std::max(position, transport.time) + buffer.getNumSamples());
     }
-    else if (wasPlayingLastBlock)
+    else if (wasPlaying)
     {
         playEnd();
         position = 0;
         hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
-        wasPlayingLastBlock = false;
+        wasPlayingLastBlock.store(false, std::memory_order_relaxed);
     }
-    release_recording();
 }
 
 FlipsumAudioProcessor::transport_t FlipsumAudioProcessor::read_transport(const int num_samples)
@@ -321,6 +327,7 @@ FlipsumAudioProcessor::transport_t FlipsumAudioProcessor::read_transport(const i
 
 void FlipsumAudioProcessor::timerCallback()
 {
+    FSUM_ASSERT_MESSAGE_THREAD();
     if (bypass_update_pending.exchange(false))
         bypassStateChanged();
 }
@@ -451,6 +458,7 @@ void FlipsumAudioProcessor::apply_gain_record_polarity(juce::AudioBuffer<float>&
 void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* src, const int n,
                                            std::int64_t p)
 {
+    FSUM_ASSERT(rec_owner.load(std::memory_order_relaxed) != OWNER_NONE, "the recording is held by the caller");
     rec_buf_t& held = rec_buf[ch];
     int done = 0;
     while (done < n)
@@ -490,6 +498,7 @@ void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* sr
         }
 
         const int k = static_cast<int>(std::min<std::int64_t>(n - done, unit_end - p));
+        FSUM_ASSERT(FlipsumManager::owns_buffer(*hnd, held.buf), "the record buffer is one the instance holds");
         if (const std::size_t bad = copy_finite(held.buf + (p - unit_start), src + done, k))
             FSUM_LOG(6) << "Recording: " << bad
                         << " samples not a number or infinite taken as silence [this=0x" << logger::hex(this)
@@ -554,23 +563,19 @@ void FlipsumAudioProcessor::manager_watchdog_callback()
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
-    int expected = OWNER_NONE;
-    if (!rec_owner.compare_exchange_strong(expected, OWNER_WATCHDOG, std::memory_order_acquire))
+    const recording_claim_t claim(rec_owner, OWNER_WATCHDOG);
+    if (!claim.held())
     {
         FSUM_LOG(6) << "Watchdog skipped: [this=0x" << logger::hex(this) << "] is being processed";
         return;
     }
+    // The audio thread may have played a block after the deadline was read.
     if (hnd->mgr->seconds() < hnd->watchdog_deadline.load(std::memory_order_relaxed))
-    {
-        // The audio thread played a block after the deadline was read.
-        release_recording();
         return;
-    }
     playEnd();
     position = 0;
     wasPlayingLastBlock.store(false, std::memory_order_relaxed);
     hnd->watchdog_deadline.store(stopped_deadline, std::memory_order_relaxed);
-    release_recording();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -208,9 +208,28 @@ private:
     {
         util::with_locked(open_editor(), std::forward<F>(f));
     }
-    // Message thread: waits until neither the audio thread nor the watchdog holds the recording.
-    void take_recording_from_message_thread();
-    void release_recording() noexcept;
+    // A hold on the recording for one scope: taken by compare-and-swap of rec_owner (acquire: what
+    // the previous holder wrote is seen), given back when the scope ends (release: what this holder
+    // wrote is seen by the next). Whoever does not get it does not touch the recording.
+    class recording_claim_t
+    {
+    public:
+        // Takes the recording when nobody holds it; held() tells whether it did.
+        recording_claim_t(std::atomic<int>& owner, int who) noexcept;
+        // Message thread: waits (yielding) until nobody holds it, then takes it.
+        struct wait_t
+        {
+        };
+        recording_claim_t(std::atomic<int>& owner, int who, wait_t) noexcept;
+        ~recording_claim_t();
+        recording_claim_t(const recording_claim_t&) = delete;
+        recording_claim_t& operator=(const recording_claim_t&) = delete;
+        bool held() const noexcept { return held_; }
+
+    private:
+        std::atomic<int>& owner_;
+        bool held_;
+    };
 
     FlipsumManager::slave_hnd_t hnd = nullptr;
     std::atomic<std::uint32_t> mode{ROLE_SEND};

@@ -7,6 +7,7 @@
 #include "engine/OnStart.h"
 #include "engine/ProcessWorker.h"
 #include "engine/StaticInitOrder.h"
+#include "engine/ThreadRules.h"
 
 #include "search/CanonicalPolarities.h"
 #include "search/Plugin.h"
@@ -67,10 +68,11 @@ FlipsumManager::apState_t::apState_t(std::shared_ptr<FlipsumManager> manager,
                                      FlipsumAudioProcessor* processor)
     : mgr(std::move(manager)), proc(processor)
 {
+    // Published to the other threads by the first mutex, under which the record is registered.
     for (auto& slot : owned_buf)
-        slot.store(nullptr);
+        slot.store(nullptr, std::memory_order_relaxed);
     for (auto& slot : spare_buf)
-        slot.store(nullptr);
+        slot.store(nullptr, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -303,7 +305,7 @@ FlipsumManager::slave_hnd_t FlipsumManager::reg_internal(std::shared_ptr<self_t>
     auto record = std::make_unique<apState_t>(std::move(mgr), proc);
     const slave_hnd_t hnd = record.get();
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         auto stale = instances.find(proc);
         if (stale != instances.end())
         {
@@ -328,7 +330,7 @@ void FlipsumManager::unreg_internal(slave_hnd_t hnd)
 
     std::shared_ptr<FlipsumManager> last_ref;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         last_ref = std::move(hnd->mgr);
         hnd->proc = nullptr;
         gather_cv.notify_all();
@@ -351,7 +353,7 @@ void FlipsumManager::set_recording_armed_internal(const bool yes)
     if (recording_armed.load(std::memory_order_acquire) == yes)
         return;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         if (recording_armed.exchange(yes, std::memory_order_acq_rel) == yes)
             return;
     }
@@ -363,8 +365,8 @@ void FlipsumManager::await_record_buffers()
 {
     std::uint64_t armed_at = 0;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
-        if (!recording_armed)
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
+        if (!recording_armed.load(std::memory_order_relaxed))
             return;
         // A walk begun later sees every instance registered by now; the request makes sure that
         // one follows even when the gather thread is inside a pass.
@@ -377,7 +379,7 @@ void FlipsumManager::await_record_buffers()
     while (gather_state.load() == 1)
     {
         {
-            const std::lock_guard<std::mutex> lock(first_mutex);
+            const std::lock_guard<CheckedMutex> lock(first_mutex);
             if (record_buffers_ready_walk > armed_at)
                 return;
         }
@@ -434,7 +436,7 @@ void FlipsumManager::set_filter_mode_internal(const filterMode_t mode)
 bool FlipsumManager::get_recording_armed_internal() const
 {
     FSUM_LOG_GUARD(7);
-    const std::lock_guard<std::mutex> lock(first_mutex);
+    const std::lock_guard<CheckedMutex> lock(first_mutex);
     return recording_armed.load(std::memory_order_relaxed);
 }
 
@@ -490,7 +492,7 @@ void FlipsumManager::stop_processing_internal()
 
 FlipsumAudioProcessor::editor_handle_t FlipsumManager::master_editor() const
 {
-    const std::lock_guard<std::mutex> lock(first_mutex);
+    const std::lock_guard<CheckedMutex> lock(first_mutex);
     if (FlipsumAudioProcessor* const master_proc = master_locked())
         return master_proc->open_editor();
     return {};
@@ -535,7 +537,7 @@ void FlipsumManager::set_master_buttons(const bool enabled)
 {
     std::vector<FlipsumAudioProcessor::editor_handle_t> editors;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         for (const auto& entry : instances)
             if (FlipsumAudioProcessor* const proc = entry.second->proc)
                 if (auto editor = proc->open_editor(); editor.valid())
@@ -550,6 +552,7 @@ void FlipsumManager::set_master_buttons(const bool enabled)
 
 FlipsumAudioProcessor* FlipsumManager::master_locked() const
 {
+    FSUM_ASSERT_HELD(first_mutex);
     for (const auto& entry : instances)
     {
         FlipsumAudioProcessor* const proc = entry.second->proc;
@@ -561,7 +564,7 @@ FlipsumAudioProcessor* FlipsumManager::master_locked() const
 
 FlipsumAudioProcessor* FlipsumManager::master() const
 {
-    const std::lock_guard<std::mutex> lock(first_mutex);
+    const std::lock_guard<CheckedMutex> lock(first_mutex);
     return master_locked();
 }
 
@@ -575,7 +578,7 @@ void FlipsumManager::update_slave_cnt_internal()
 std::size_t FlipsumManager::get_slave_cnt_internal() const
 {
     FSUM_LOG_GUARD(7);
-    const std::lock_guard<std::mutex> lock(first_mutex);
+    const std::lock_guard<CheckedMutex> lock(first_mutex);
     std::size_t count = 0;
     for (const auto& entry : instances)
         if (entry.second->proc != nullptr &&
@@ -590,7 +593,7 @@ void FlipsumManager::clear_slaves_internal()
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     std::vector<FlipsumAudioProcessor*> sends;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         for (const auto& entry : instances)
             if (entry.second->proc != nullptr &&
                 entry.second->proc->get_mode() == FlipsumAudioProcessor::ROLE_SEND)
@@ -614,7 +617,7 @@ void FlipsumManager::claim_master_internal(slave_hnd_t hnd)
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", ap=0x" << logger::hex(hnd->proc);
     FlipsumAudioProcessor* current = nullptr;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         current = master_locked();
     }
     if (current == hnd->proc)

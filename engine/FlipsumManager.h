@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "editor/SafePtr.h"
+#include "engine/CheckedMutex.h"
 
 class FlipsumAudioProcessor;
 class FlipsumAudioProcessorEditor;
@@ -100,13 +101,65 @@ public:
     };
 
     // One entry of an instance's hand-over ring. The writer owns buf, bufnum and ch while the
-    // state is SLOT_WRITING, the gather thread while it is SLOT_READING.
+    // state is SLOT_WRITING, the gather thread while it is SLOT_READING; the two scopes below are the
+    // only ways to hold a slot.
     struct submit_slot_t
     {
         float* buf = nullptr;
         std::size_t bufnum = 0;
         std::size_t ch = 0;
         std::atomic<std::uint32_t> state{SLOT_FREE};
+
+        // The writer's hold: taken when the slot is free (FREE to WRITING, acquire: the gather thread
+        // is done with what it read there); what the writer puts in buf, bufnum and ch is published
+        // when the hold ends (READY, release).
+        class write_scope
+        {
+        public:
+            explicit write_scope(submit_slot_t& slot) noexcept : slot_(slot)
+            {
+                std::uint32_t expected = SLOT_FREE;
+                held_ = slot_.state.compare_exchange_strong(expected, SLOT_WRITING, std::memory_order_acquire,
+                                                            std::memory_order_relaxed);
+            }
+            ~write_scope()
+            {
+                if (held_)
+                    slot_.state.store(SLOT_READY, std::memory_order_release);
+            }
+            write_scope(const write_scope&) = delete;
+            write_scope& operator=(const write_scope&) = delete;
+            bool held() const noexcept { return held_; }
+
+        private:
+            submit_slot_t& slot_;
+            bool held_;
+        };
+
+        // The gather thread's hold: taken when the slot is ready (READY to READING, acquire: what the
+        // writer published is seen); the slot is free again when the hold ends (release).
+        class read_scope
+        {
+        public:
+            explicit read_scope(submit_slot_t& slot) noexcept : slot_(slot)
+            {
+                std::uint32_t expected = SLOT_READY;
+                held_ = slot_.state.compare_exchange_strong(expected, SLOT_READING, std::memory_order_acquire,
+                                                            std::memory_order_relaxed);
+            }
+            ~read_scope()
+            {
+                if (held_)
+                    slot_.state.store(SLOT_FREE, std::memory_order_release);
+            }
+            read_scope(const read_scope&) = delete;
+            read_scope& operator=(const read_scope&) = delete;
+            bool held() const noexcept { return held_; }
+
+        private:
+            submit_slot_t& slot_;
+            bool held_;
+        };
     };
 
     // One registered instance. Made by reg_internal, owned by the instance map; after
@@ -305,6 +358,8 @@ public:
     static void slave_end_rec(slave_hnd_t hnd);
     // Number of free submission slots (a lower bound while the caller is the only writer).
     static std::size_t free_submit_slots(const apState_t& state) noexcept;
+    // Whether buf is one of the buffers the instance holds (the recording side's own view).
+    static bool owns_buffer(const apState_t& state, const float* buf) noexcept;
 
     // The longest an offline render waits for the gather thread before it gives up a stretch.
     static constexpr double offline_wait_limit = 5.0;
@@ -391,7 +446,7 @@ private:
     std::atomic<filterMode_t> filter_mode{FILT_OFF};
     std::atomic<bool> bypass_all{false};
     std::chrono::steady_clock::time_point start_time;
-    mutable std::mutex first_mutex;
+    mutable CheckedMutex first_mutex;
     std::map<FlipsumAudioProcessor*, std::unique_ptr<apState_t>> instances;
     // Unregistered records pushed out of the instance map because a new instance was made at the
     // same address (kept beside them) before the gather thread had reclaimed them; the gather

@@ -44,11 +44,20 @@ void FlipsumManager::buffer_deleter::operator()(float* p) const noexcept
 
 std::size_t FlipsumManager::free_submit_slots(const apState_t& state) noexcept
 {
+    // A count to decide by, not a claim: relaxed (a slot is taken only through its write scope).
     std::size_t count = 0;
     for (const auto& slot : state.submit_slot)
-        if (slot.state.load() == SLOT_FREE)
+        if (slot.state.load(std::memory_order_relaxed) == SLOT_FREE)
             ++count;
     return count;
+}
+
+bool FlipsumManager::owns_buffer(const apState_t& state, const float* buf) noexcept
+{
+    for (const auto& owned : state.owned_buf)
+        if (buf != nullptr && owned.load(std::memory_order_relaxed) == buf)
+            return true;
+    return false;
 }
 
 template <class Ready>
@@ -88,8 +97,9 @@ bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t
         return false;
     }
 
-    hnd->channel_mode.store(mode);
-    hnd->recording.exchange(true);
+    // The mode is published by the recording flag (release), which the other threads read first.
+    hnd->channel_mode.store(mode, std::memory_order_relaxed);
+    hnd->recording.store(true, std::memory_order_release);
     slave_submit(hnd, 0, marker(marker_stream_start), 0);
     if (mode == 1)
         slave_submit(hnd, 1, marker(marker_stream_start), 0);
@@ -106,13 +116,14 @@ bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* 
     {
         for (auto& slot : hnd->submit_slot)
         {
-            std::uint32_t expected = SLOT_FREE;
-            if (!slot.state.compare_exchange_strong(expected, SLOT_WRITING))
-                continue;
-            slot.ch = ch;
-            slot.bufnum = bufnum;
-            slot.buf = buf;
-            slot.state.exchange(SLOT_READY);
+            {
+                const submit_slot_t::write_scope writing(slot);
+                if (!writing.held())
+                    continue;
+                slot.ch = ch;
+                slot.bufnum = bufnum;
+                slot.buf = buf;
+            } // published: the slot is ready
             hnd->mgr->gather_cv.notify_all();
             FSUM_LOG(6) << "Submitted buffer 0x" << addr(buf) << " for #" << bufnum << " [ap=0x"
                         << addr(hnd->proc) << ",ch=" << ch << "]";
@@ -126,24 +137,32 @@ bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* 
 
 float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
 {
-    float* spare = nullptr;
-    std::size_t spare_index = 0;
-    if (may_wait && hnd->owned_buf[0].load() != nullptr && hnd->owned_buf[1].load() != nullptr)
+    // The owned slots are the recording side's own: relaxed. A spare is consumed with acquire,
+    // pairing with the gather thread's release when it offered the zeroed buffer.
+    const auto owned_full = [hnd]
+    {
+        return hnd->owned_buf[0].load(std::memory_order_relaxed) != nullptr &&
+               hnd->owned_buf[1].load(std::memory_order_relaxed) != nullptr;
+    };
+    const auto any_spare = [hnd]
+    {
+        for (const auto& slot : hnd->spare_buf)
+            if (slot.load(std::memory_order_relaxed) != nullptr)
+                return true;
+        return false;
+    };
+    if (may_wait && owned_full())
         return nullptr;
     if (may_wait)
-        wait_for_gather(hnd,
-                        [hnd]
-                        {
-                            for (const auto& slot : hnd->spare_buf)
-                                if (slot.load() != nullptr)
-                                    return true;
-                            return false;
-                        });
+        wait_for_gather(hnd, any_spare);
+
+    float* spare = nullptr;
+    std::size_t spare_index = 0;
     for (int attempt = 0; attempt < get_buffer_tries && spare == nullptr; ++attempt)
     {
         for (std::size_t i = 0; i < n_spare; ++i)
         {
-            spare = hnd->spare_buf[i].load();
+            spare = hnd->spare_buf[i].load(std::memory_order_acquire);
             if (spare != nullptr)
             {
                 spare_index = i;
@@ -164,10 +183,11 @@ float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
 
     for (auto& owned : hnd->owned_buf)
     {
-        if (owned.load() != nullptr)
+        if (owned.load(std::memory_order_relaxed) != nullptr)
             continue;
-        owned.exchange(spare);
-        hnd->spare_buf[spare_index].exchange(nullptr);
+        owned.store(spare, std::memory_order_release);
+        // An empty spare slot is the gather thread's to fill again; it reads nothing of ours there.
+        hnd->spare_buf[spare_index].store(nullptr, std::memory_order_relaxed);
         FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " is now using buffer 0x" << addr(spare);
         return spare;
     }
@@ -181,11 +201,9 @@ bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, 
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: ap=0x" << logger::hex(hnd->proc) << ", ch=" << ch << ", buf=0x" << logger::hex(buf)
                 << ", bufnum=" << bufnum;
-    if (buf == nullptr)
-        return false;
     std::atomic<float*>* owned = nullptr;
     for (auto& slot : hnd->owned_buf)
-        if (slot.load() == buf)
+        if (buf != nullptr && slot.load(std::memory_order_relaxed) == buf)
         {
             owned = &slot;
             break;
@@ -194,7 +212,9 @@ bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, 
         return false;
 
     // Keep the slots that the open streams' end markers will need.
-    const std::size_t reserved = hnd->recording.load() ? (hnd->channel_mode.load() == 1 ? 2 : 1) : 0;
+    const std::size_t reserved = hnd->recording.load(std::memory_order_relaxed)
+                                     ? (hnd->channel_mode.load(std::memory_order_relaxed) == 1 ? 2 : 1)
+                                     : 0;
     if (may_wait)
         wait_for_gather(hnd, [&] { return free_submit_slots(*hnd) > reserved; });
     if (free_submit_slots(*hnd) <= reserved)
@@ -206,7 +226,7 @@ bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, 
     }
     if (!slave_submit(hnd, ch, buf, bufnum))
         return false;
-    owned->exchange(nullptr);
+    owned->store(nullptr, std::memory_order_release);
     return true;
 }
 
@@ -214,12 +234,13 @@ void FlipsumManager::slave_end_rec(slave_hnd_t hnd)
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: ap=0x" << logger::hex(hnd->proc);
-    if (!hnd->recording.load())
+    if (!hnd->recording.load(std::memory_order_relaxed))
         return;
     const bool ok0 = slave_submit(hnd, 0, marker(marker_stream_end), 0);
-    const bool ok1 = hnd->channel_mode.load() != 1 || slave_submit(hnd, 1, marker(marker_stream_end), 0);
+    const bool ok1 = hnd->channel_mode.load(std::memory_order_relaxed) != 1 ||
+                     slave_submit(hnd, 1, marker(marker_stream_end), 0);
     if (!ok0 || !ok1)
         FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " lost a stream end marker";
-    hnd->recording.exchange(false);
+    hnd->recording.store(false, std::memory_order_release);
     hnd->mgr->gather_cv.notify_all();
 }

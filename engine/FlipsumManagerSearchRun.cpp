@@ -236,7 +236,7 @@ std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vect
     };
     std::vector<polarity_update_t> updates;
     {
-        const std::lock_guard<std::mutex> lock(first_mutex);
+        const std::lock_guard<CheckedMutex> lock(first_mutex);
         const auto set = [&updates](FlipsumAudioProcessor* proc, const std::size_t channel, const int pol)
         {
             if (proc->store_polarity(channel, pol))

@@ -2,6 +2,7 @@
 
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/Logger.h"
+#include "engine/ThreadRules.h"
 
 #include <algorithm>
 #include <chrono>
@@ -80,7 +81,7 @@ std::chrono::milliseconds GatherWorker::wait(const double next_wait)
     glog(8) << "Sleeping";
     std::chrono::milliseconds timeout(0);
     {
-        std::unique_lock<std::mutex> lock(mgr.first_mutex);
+        std::unique_lock<CheckedMutex> lock(mgr.first_mutex);
         if (mgr.gather_state.load() != 2 && !work_arrived_locked())
         {
             const double t = std::min(next_wait, max_wait);
@@ -88,7 +89,7 @@ std::chrono::milliseconds GatherWorker::wait(const double next_wait)
                               : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
             if (streams_open_locked())
                 timeout = std::min(timeout, open_stream_wait);
-            mgr.gather_cv.wait_for(lock, timeout);
+            mgr.first_mutex.wait_for(mgr.gather_cv, lock, timeout);
         }
     }
     glog(8) << "Woke up";
@@ -97,6 +98,7 @@ std::chrono::milliseconds GatherWorker::wait(const double next_wait)
 
 bool GatherWorker::work_arrived_locked() const
 {
+    FSUM_ASSERT_HELD(mgr.first_mutex);
     if (mgr.registrations != seen_registrations_ || mgr.record_buffers_requests != seen_requests_ ||
         !mgr.retired_records.empty())
         return true;
@@ -106,7 +108,7 @@ bool GatherWorker::work_arrived_locked() const
         if (rec.proc == nullptr)
             return true;
         for (const auto& slot : rec.submit_slot)
-            if (slot.state.load() == FlipsumManager::SLOT_READY)
+            if (slot.state.load(std::memory_order_acquire) == FlipsumManager::SLOT_READY)
                 return true;
     }
     return false;
@@ -114,10 +116,11 @@ bool GatherWorker::work_arrived_locked() const
 
 bool GatherWorker::streams_open_locked() const
 {
+    FSUM_ASSERT_HELD(mgr.first_mutex);
     if (job_ && job_->n_started > job_->n_ended)
         return true;
     for (const auto& entry : mgr.instances)
-        if (entry.second->proc != nullptr && entry.second->recording.load())
+        if (entry.second->proc != nullptr && entry.second->recording.load(std::memory_order_acquire))
             return true;
     return false;
 }
@@ -148,7 +151,7 @@ void GatherWorker::take_done_units()
 void GatherWorker::walk(const double now, double& next_wait)
 {
     handled.clear();
-    std::unique_lock<std::mutex> lock(mgr.first_mutex);
+    std::unique_lock<CheckedMutex> lock(mgr.first_mutex);
     seen_registrations_ = mgr.registrations;
     seen_requests_ = mgr.record_buffers_requests;
     const std::uint64_t walk_number = ++mgr.gather_walks;
@@ -251,8 +254,8 @@ std::size_t GatherWorker::drain_sweep(record_t& rec, FlipsumAudioProcessor* proc
     std::size_t taken = 0;
     for (auto& slot : rec.submit_slot)
     {
-        std::uint32_t expected = FlipsumManager::SLOT_READY;
-        if (!slot.state.compare_exchange_strong(expected, FlipsumManager::SLOT_READING))
+        const FlipsumManager::submit_slot_t::read_scope reading(slot);
+        if (!reading.held())
             continue;
         ++taken;
         const auto value = reinterpret_cast<std::uintptr_t>(slot.buf);
@@ -270,7 +273,6 @@ std::size_t GatherWorker::drain_sweep(record_t& rec, FlipsumAudioProcessor* proc
             slot.bufnum = 0;
             slot.ch = 0;
         }
-        slot.state.exchange(FlipsumManager::SLOT_FREE);
     }
     return taken;
 }
@@ -287,7 +289,7 @@ void GatherWorker::make_job()
     glog(4) << "New recording started";
     auto job = std::make_shared<FlipsumManager::job_t>();
     {
-        const std::lock_guard<std::mutex> lock(mgr.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(mgr.first_mutex);
         for (const auto& entry : mgr.instances)
         {
             FlipsumAudioProcessor* const proc = entry.second->proc;

@@ -1,6 +1,7 @@
 #include "engine/GuiThreadExecutor.h"
 
 #include "engine/Logger.h"
+#include "engine/ThreadRules.h"
 
 #include <algorithm>
 #include <chrono>
@@ -212,6 +213,7 @@ bool GuiThreadExecutor::is_gui_thread() const noexcept
 void GuiThreadExecutor::timerCallback()
 {
     FSUM_LOG_GUARD(7);
+    FSUM_ASSERT_MESSAGE_THREAD();
     pimple->last_tick.store(get_milliseconds(), std::memory_order_relaxed);
 
     const pthread_t self = pthread_self();

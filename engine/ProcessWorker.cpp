@@ -89,7 +89,7 @@ void ProcessWorker::wait(const std::size_t queued)
 
 void ProcessWorker::read_wrapper_type()
 {
-    const std::lock_guard<std::mutex> lock(mgr.first_mutex);
+    const std::lock_guard<CheckedMutex> lock(mgr.first_mutex);
     if (mgr.instances.empty())
         return;
     const FlipsumAudioProcessor* const first = mgr.instances.begin()->second->proc;

@@ -27,7 +27,7 @@ void RecordBufferPool::release_record_buffer(float* buf)
     FlipsumManager::buffer_deleter()(buf);
 }
 
-RecordBufferPool::RecordBufferPool(pool_t& pool, std::mutex& first_mutex, const double now)
+RecordBufferPool::RecordBufferPool(pool_t& pool, CheckedMutex& first_mutex, const double now)
     : allocate(default_allocator), release(&release_record_buffer), pool_(pool), first_mutex_(first_mutex),
       last_return(now), last_check(now)
 {
@@ -65,14 +65,14 @@ void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioP
 {
     if (periodic_)
         for (auto& owned : rec.owned_buf)
-            if (float* buf = owned.load())
+            if (float* buf = owned.load(std::memory_order_acquire))
                 seen.push_back(buf);
 
     for (auto& slot : rec.spare_buf)
     {
         if (avail_buff_lst.empty())
         {
-            float* const held = slot.load();
+            float* const held = slot.load(std::memory_order_acquire);
             if (held == nullptr)
                 ++needed_;
             else if (periodic_)
@@ -81,7 +81,8 @@ void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioP
         }
         float* expected = nullptr;
         float* const buf = avail_buff_lst.back();
-        if (slot.compare_exchange_strong(expected, buf))
+        // Release: the zeroed buffer is the audio thread's to fill once it sees it there.
+        if (slot.compare_exchange_strong(expected, buf, std::memory_order_release, std::memory_order_acquire))
         {
             avail_buff_lst.pop_back();
             FSUM_LOG(8) << "AP 0x" << addr(proc) << " assigned free buffer 0x" << addr(buf);
@@ -98,13 +99,13 @@ void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioP
 void RecordBufferPool::reclaim(FlipsumManager::apState_t& rec, const FlipsumAudioProcessor* proc)
 {
     for (auto& owned : rec.owned_buf)
-        if (float* buf = owned.load())
+        if (float* buf = owned.load(std::memory_order_acquire))
         {
             give_back(buf);
             FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " reclaimed from AP 0x" << addr(proc) << " (OW)";
         }
     for (auto& spare : rec.spare_buf)
-        if (float* buf = spare.load())
+        if (float* buf = spare.load(std::memory_order_acquire))
         {
             give_back(buf);
             FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " reclaimed from AP 0x" << addr(proc) << " (FR)";
@@ -133,7 +134,7 @@ void RecordBufferPool::leak_check(const double now)
     set_.insert(fresh.begin(), fresh.end());
     seen.clear();
     {
-        const std::lock_guard<std::mutex> lock(first_mutex_);
+        const std::lock_guard<CheckedMutex> lock(first_mutex_);
         for (const auto& buf : pool_)
             if (set_.count(buf.get()) == 0)
                 FSUM_LOG(6) << "(possible) Leaked buffer found 0x" << addr(buf.get());
@@ -168,7 +169,7 @@ bool RecordBufferPool::grow()
         }
         try
         {
-            const std::lock_guard<std::mutex> lock(first_mutex_);
+            const std::lock_guard<CheckedMutex> lock(first_mutex_);
             pool_.emplace_back(buf);
         }
         catch (const std::bad_alloc&)
@@ -204,7 +205,7 @@ void RecordBufferPool::shrink(const double now)
     {
         // Unmapping a buffer takes tens of microseconds: under the first mutex the buffers only
         // leave the pool, since an audio thread opening a stream waits for that mutex.
-        const std::lock_guard<std::mutex> lock(first_mutex_);
+        const std::lock_guard<CheckedMutex> lock(first_mutex_);
         std::size_t kept = 0;
         for (std::size_t i = 0; i < pool_.size(); ++i)
         {

@@ -10,6 +10,7 @@
 // Threads: the gather thread alone (or a test driving it by hand). offer and reclaim are called
 // with the first mutex held; grow, shrink and leak_check take it themselves.
 
+#include "engine/CheckedMutex.h"
 #include "engine/FlipsumManager.h"
 
 #include <cstddef>
@@ -32,7 +33,7 @@ public:
 
     // pool and first_mutex are the manager's; now is the time origin of the pool's clock
     // (seconds, the caller's clock, passed again to every step that needs the time).
-    RecordBufferPool(pool_t& pool, std::mutex& first_mutex, const double now);
+    RecordBufferPool(pool_t& pool, CheckedMutex& first_mutex, const double now);
 
     RecordBufferPool(const RecordBufferPool&) = delete;
     RecordBufferPool& operator=(const RecordBufferPool&) = delete;
@@ -81,7 +82,7 @@ public:
 
 private:
     pool_t& pool_;
-    std::mutex& first_mutex_;
+    CheckedMutex& first_mutex_;
     std::vector<float*> avail_buff_lst;
     std::vector<float*> recycle;
     // Buffers just allocated: they pass through the next refill like returned ones, but arrive

@@ -23,12 +23,12 @@ public:
     static int process_state(const FlipsumManager& m) { return m.process_state.load(); }
     static bool armed(FlipsumManager& m)
     {
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         return m.recording_armed;
     }
     static std::size_t retired(FlipsumManager& m)
     {
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         return m.retired_records.size();
     }
 
@@ -48,7 +48,7 @@ public:
         }
         m.gather_thread.join();
         m.process_thread.join();
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         for (auto& entry : m.instances)
             for (auto& spare : entry.second->spare_buf)
                 spare.store(nullptr);
@@ -67,12 +67,12 @@ public:
     static const void* first_mutex_handle(FlipsumManager& m) { return m.first_mutex.native_handle(); }
     static std::size_t pool_size(FlipsumManager& m)
     {
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         return m.buffer_pool.size();
     }
     static std::size_t records(FlipsumManager& m)
     {
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         return m.instances.size();
     }
     // The unit numbers in the work queue, oldest first.
@@ -136,7 +136,7 @@ public:
     static std::unique_ptr<FlipsumManager::apState_t>
     detach(FlipsumManager& m, FlipsumAudioProcessor* proc, std::array<float*, FlipsumManager::n_spare>& kept)
     {
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         auto it = m.instances.find(proc);
         auto rec = std::move(it->second);
         m.instances.erase(it);
@@ -150,7 +150,7 @@ public:
                        std::unique_ptr<FlipsumManager::apState_t> rec,
                        const std::array<float*, FlipsumManager::n_spare>& kept)
     {
-        const std::lock_guard<std::mutex> lock(m.first_mutex);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
         for (auto& owned : rec->owned_buf)
             owned.store(nullptr);
         for (std::size_t i = 0; i < kept.size(); ++i)

@@ -17,7 +17,7 @@ using M = FlipsumManager;
 struct Pool : ::testing::Test
 {
     RecordBufferPool::pool_t buffers;
-    std::mutex mutex;
+    CheckedMutex mutex;
     RecordBufferPool pool{buffers, mutex, 0.0};
     M::apState_t a{nullptr, nullptr}, b{nullptr, nullptr};
 
@@ -163,7 +163,7 @@ TEST_F(Pool, FailedAllocationNeverOffersANullBuffer)
 // without the first mutex, which an audio thread opening a stream waits for.
 TEST_F(Pool, GrowthMakesBuffersWithoutHoldingTheFirstMutex)
 {
-    static std::mutex* first;
+    static CheckedMutex* first;
     static int made_while_held;
     first = &mutex;
     made_while_held = 0;
@@ -194,7 +194,7 @@ TEST_F(Pool, GrowthMakesBuffersWithoutHoldingTheFirstMutex)
 // job it may free hundreds, each unmapped in tens of microseconds.
 TEST_F(Pool, ShrinkFreesBuffersWithoutHoldingTheFirstMutex)
 {
-    static std::mutex* first;
+    static CheckedMutex* first;
     static int freed, freed_while_held;
     first = &mutex;
     freed = freed_while_held = 0;
