@@ -33,8 +33,8 @@ AboutComponent::AboutComponent(const std::string& text, const juce::Image& logo_
     link.setSize(50, 15);
     link.setLookAndFeel(&look);
     const juce::Font label_font = text_label.getFont();
-    link.setFont(label_font.withHeight(label_font.getHeight() * 0.75f).withStyle(juce::Font::underlined), false,
-                 juce::Justification::left);
+    link.setFont(label_font.withHeight(label_font.getHeight() * 0.75f).withStyle(juce::Font::underlined),
+                 false, juce::Justification::left);
     link.changeWidthToFitText();
     link.setColour(juce::HyperlinkButton::textColourId, DIALOG_TEXTCOL);
 

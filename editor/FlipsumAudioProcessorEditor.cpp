@@ -58,9 +58,9 @@ bool FlipsumAudioProcessorEditor::daw_compatibility_checked = false;
 // ---------------------------------------------------------------------------------------------
 // Lifetime
 
-FlipsumAudioProcessorEditor::FlipsumAudioProcessorEditor(FlipsumAudioProcessor* processor)
-    : juce::AudioProcessorEditor(processor), enable_safe_ptr(this), processor_(*processor),
-      is_stereo(processor->getTotalNumInputChannels() > 1)
+FlipsumAudioProcessorEditor::FlipsumAudioProcessorEditor(FlipsumAudioProcessor* owner)
+    : juce::AudioProcessorEditor(owner), enable_safe_ptr(this), processor_(*owner),
+      is_stereo(owner->getTotalNumInputChannels() > 1)
 {
     FSUM_LOG_GUARD(1);
     setMouseCursor(juce::MouseCursor::NormalCursor);
@@ -79,7 +79,7 @@ FlipsumAudioProcessorEditor::FlipsumAudioProcessorEditor(FlipsumAudioProcessor* 
         current_view.store(MODE_MASTER);
         set_mode(processor_.get_mode() == FlipsumAudioProcessor::ROLE_SEND ? MODE_SEND : MODE_OFF);
     }
-    check_daw_compatibility(processor);
+    check_daw_compatibility(owner);
     // From now on the engine's threads reach this editor through its guarded handle.
     processor_.set_open_editor(get_safe_ptr());
 }
@@ -127,8 +127,9 @@ void FlipsumAudioProcessorEditor::switch_view(const view_mode_t view_mode)
     current_view.store(view_mode);
 
     // The radio group turns the other two off; this toggle's adapter finds the view unchanged.
-    DrawableButton_withHitTest& routing =
-        view_mode == MODE_MASTER ? ui_routing_recv : view_mode == MODE_OFF ? ui_routing_off : ui_routing_send;
+    DrawableButton_withHitTest& routing = view_mode == MODE_MASTER ? ui_routing_recv
+                                          : view_mode == MODE_OFF  ? ui_routing_off
+                                                                   : ui_routing_send;
     routing.setToggleState(true, juce::sendNotification);
 
     if (view_mode == MODE_MASTER)
@@ -176,8 +177,8 @@ void FlipsumAudioProcessorEditor::show_view_send()
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
     setSize(ui_bg_send.getImage().getWidth(), ui_bg_send.getImage().getHeight());
-    for (juce::Component* c :
-         std::initializer_list<juce::Component*>{&ui_bg_send, &ui_routing_send, &ui_routing_off, &ui_routing_recv})
+    for (juce::Component* c : std::initializer_list<juce::Component*>{&ui_bg_send, &ui_routing_send,
+                                                                      &ui_routing_off, &ui_routing_recv})
         c->setVisible(true);
     // The master button is usable in this view only while no instance is master.
     set_ui_master_button(FlipsumManager::get_inst()->master() == nullptr);
@@ -245,10 +246,10 @@ void FlipsumAudioProcessorEditor::show_view_master()
     ui_optProgress.setVisible(true);
 }
 
-void FlipsumAudioProcessorEditor::check_daw_compatibility(juce::AudioProcessor* processor)
+void FlipsumAudioProcessorEditor::check_daw_compatibility(juce::AudioProcessor* instance)
 {
-    check_daw_compatibility(processor != nullptr ? processor->wrapperType
-                                                 : juce::AudioProcessor::wrapperType_Undefined,
+    check_daw_compatibility(instance != nullptr ? instance->wrapperType
+                                                : juce::AudioProcessor::wrapperType_Undefined,
                             [] { return juce::PluginHostType().isStudioOne(); });
 }
 
@@ -339,8 +340,8 @@ void FlipsumAudioProcessorEditor::setup_view_master()
     ui_bg_master.toBack();
     ui_bg_master.setMouseCursor(juce::MouseCursor::NormalCursor);
 
-    const auto routing = [&](DrawableButton_withHitTest& toggle, const char* prefix, const char* name,
-                             const view_mode_t view)
+    const auto routing =
+        [&](DrawableButton_withHitTest& toggle, const char* prefix, const char* name, const view_mode_t view)
     {
         setup_button(toggle, true, prefix);
         toggle.setToggleState(current_view.load() == view, juce::dontSendNotification);
@@ -363,9 +364,9 @@ void FlipsumAudioProcessorEditor::setup_view_master()
                             {
                                 using P = juce::AudioProcessor;
                                 const auto wrapper = processor_.wrapperType;
-                                show_about_dialog(wrapper == P::wrapperType_AudioUnit, wrapper == P::wrapperType_VST,
-                                                  wrapper == P::wrapperType_VST3, false,
-                                                  wrapper == P::wrapperType_AAX);
+                                show_about_dialog(
+                                    wrapper == P::wrapperType_AudioUnit, wrapper == P::wrapperType_VST,
+                                    wrapper == P::wrapperType_VST3, false, wrapper == P::wrapperType_AAX);
                             });
     layout["ui_logo"] = &ui_logo;
 
@@ -374,7 +375,8 @@ void FlipsumAudioProcessorEditor::setup_view_master()
                             [this]
                             {
                                 FlipsumManager::get_inst()->set_alg_mode_internal(
-                                    ui_algToggle.getToggleState() ? FlipsumManager::ALG_FAST : FlipsumManager::ALG_FULL);
+                                    ui_algToggle.getToggleState() ? FlipsumManager::ALG_FAST
+                                                                  : FlipsumManager::ALG_FULL);
                             });
     layout["ui_algToggle"] = &ui_algToggle;
 
@@ -400,9 +402,9 @@ void FlipsumAudioProcessorEditor::setup_view_master()
     layout["ui_noSend"] = &ui_noSend;
 
     setup_button(ui_bypassAll, true, "bypass");
-    callbacks.buttonClicked(&ui_bypassAll,
-                            [this]
-                            { FlipsumManager::get_inst()->set_bypass_all_internal(ui_bypassAll.getToggleState()); });
+    callbacks.buttonClicked(
+        &ui_bypassAll,
+        [this] { FlipsumManager::get_inst()->set_bypass_all_internal(ui_bypassAll.getToggleState()); });
     layout["ui_bypassAll"] = &ui_bypassAll;
 
     setup_button(ui_filter, true, "lowboost");
@@ -410,7 +412,8 @@ void FlipsumAudioProcessorEditor::setup_view_master()
                             [this]
                             {
                                 FlipsumManager::get_inst()->set_filter_mode_internal(
-                                    ui_filter.getToggleState() ? FlipsumManager::FILT_LOWBOOST : FlipsumManager::FILT_OFF);
+                                    ui_filter.getToggleState() ? FlipsumManager::FILT_LOWBOOST
+                                                               : FlipsumManager::FILT_OFF);
                             });
     layout["ui_filter"] = &ui_filter;
 
@@ -468,12 +471,12 @@ void FlipsumAudioProcessorEditor::setup_view_send()
     addChildComponent(ui_gain_text);
     layout["ui_gain_text"] = &ui_gain_text;
 
-    const auto polarity = [&](DrawableButton_withHitTest& toggle, juce::DrawableImage* led, std::size_t channel,
-                              const char* name, const char* led_name)
+    const auto polarity = [&](DrawableButton_withHitTest& toggle, juce::DrawableImage* led,
+                              std::size_t channel, const char* name, const char* led_name)
     {
         setup_button(toggle, true, "polarity");
-        callbacks.buttonClicked(&toggle,
-                                [this, &toggle, channel] { set_ui_polarity(channel, toggle.getToggleState()); });
+        callbacks.buttonClicked(&toggle, [this, &toggle, channel]
+                                { set_ui_polarity(channel, toggle.getToggleState()); });
         layout[name] = &toggle;
         setup_led(led);
         layout[led_name] = &led[0];

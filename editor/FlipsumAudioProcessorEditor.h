@@ -49,7 +49,7 @@ public:
     };
 
     // Message thread; made only by FlipsumAudioProcessor::createEditor.
-    explicit FlipsumAudioProcessorEditor(FlipsumAudioProcessor* processor);
+    explicit FlipsumAudioProcessorEditor(FlipsumAudioProcessor* owner);
     ~FlipsumAudioProcessorEditor() override;
 
     // Switches the view and tells the processor the matching role. Any thread: off the message
@@ -57,7 +57,7 @@ public:
     void set_mode(view_mode_t view_mode);
 
     // The one-time warning for AudioUnit instances in Studio One (message thread).
-    static void check_daw_compatibility(juce::AudioProcessor* processor);
+    static void check_daw_compatibility(juce::AudioProcessor* instance);
     // The same with the wrapper type given and the host asked through in_studio_one (called only
     // for an AudioUnit); true when the warning was shown.
     static bool check_daw_compatibility(juce::AudioProcessor::WrapperType wrapper,
@@ -126,8 +126,8 @@ private:
     void hide_view_master();
 
     // Runs job at once on the framework's message thread, else posts it to the GUI thread; the job
-    // gets the editor, or is skipped when the editor is gone by the time it runs. It logs under signature (level 5) and,
-    // holding the editor, name + " gui callback" + detail + " [this=0x...]" (level 6).
+    // gets the editor, or is skipped when the editor is gone by the time it runs. It logs under signature
+    // (level 5) and, holding the editor, name + " gui callback" + detail + " [this=0x...]" (level 6).
     void run_on_gui_thread(const char* signature, const char* name, std::string detail,
                            std::function<void(FlipsumAudioProcessorEditor&)> job);
     // Parts of the jobs.

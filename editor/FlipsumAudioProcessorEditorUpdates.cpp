@@ -22,7 +22,9 @@ const char* alg_mode_name(const FlipsumManager::algMode_t mode)
 
 const char* norm_mode_name(const FlipsumManager::normMode_t mode)
 {
-    return mode == FlipsumManager::NORM_OFF ? "NORM_OFF" : mode == FlipsumManager::NORM_PEAK ? "NORM_PEAK" : "NORM_RMS";
+    return mode == FlipsumManager::NORM_OFF    ? "NORM_OFF"
+           : mode == FlipsumManager::NORM_PEAK ? "NORM_PEAK"
+                                               : "NORM_RMS";
 }
 
 const char* filter_mode_name(const FlipsumManager::filterMode_t mode)
@@ -55,18 +57,20 @@ void show_led(juce::DrawableImage* led, const bool on)
 // ---------------------------------------------------------------------------------------------
 // Marshalling
 
-void FlipsumAudioProcessorEditor::run_on_gui_thread(const char* signature, const char* name, std::string detail,
+void FlipsumAudioProcessorEditor::run_on_gui_thread(const char* signature, const char* name,
+                                                    std::string detail,
                                                     std::function<void(FlipsumAudioProcessorEditor&)> job)
 {
-    auto wrapped = [handle = get_safe_ptr(), signature, name, detail = std::move(detail), job = std::move(job)]
+    auto wrapped =
+        [handle = get_safe_ptr(), signature, name, detail = std::move(detail), job = std::move(job)]
     {
         FSUM_ASSERT_MESSAGE_THREAD();
         const logger::log_enter_exit guard(5, signature);
         const util::locked_safe_ptr<FlipsumAudioProcessorEditor> editor(handle);
         if (!editor)
             return;
-        logger::log(6, signature) << name << " gui callback" << detail << " [this=0x" << logger::hex(editor.get())
-                                  << "]";
+        logger::log(6, signature) << name << " gui callback" << detail << " [this=0x"
+                                  << logger::hex(editor.get()) << "]";
         job(*editor.get());
     };
     // Components may be touched on the framework's message thread. (A plug-in wrapper may move
@@ -131,14 +135,15 @@ void FlipsumAudioProcessorEditor::set_ui_status_done(unsigned int flipCnt, float
 {
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", flipCnt=" << flipCnt
-                << ", improved_raw_dB=" << improved_raw_dB << ", improved_settings_dB=" << improved_settings_dB;
-    run_on_gui_thread(__PRETTY_FUNCTION__, "set_ui_status_done", {},
-                      [flipCnt, improved_raw_dB](FlipsumAudioProcessorEditor& e)
-                      {
-                          // The low boost as the master shows it when the result arrives.
-                          e.show_status(status_text_done(flipCnt, improved_raw_dB, e.ui_filter.getToggleState()),
-                                        false);
-                      });
+                << ", improved_raw_dB=" << improved_raw_dB
+                << ", improved_settings_dB=" << improved_settings_dB;
+    run_on_gui_thread(
+        __PRETTY_FUNCTION__, "set_ui_status_done", {},
+        [flipCnt, improved_raw_dB](FlipsumAudioProcessorEditor& e)
+        {
+            // The low boost as the master shows it when the result arrives.
+            e.show_status(status_text_done(flipCnt, improved_raw_dB, e.ui_filter.getToggleState()), false);
+        });
 }
 
 void FlipsumAudioProcessorEditor::set_ui_status_progress(float prg, float eta)
@@ -163,8 +168,8 @@ void FlipsumAudioProcessorEditor::show_status(const std::string& text, const boo
     ui_stopOpt.setVisible(searching);
 }
 
-std::string FlipsumAudioProcessorEditor::status_text_done(const unsigned int flipCnt, const float improved_raw_dB,
-                                                          const bool filter_on)
+std::string FlipsumAudioProcessorEditor::status_text_done(const unsigned int flipCnt,
+                                                          const float improved_raw_dB, const bool filter_on)
 {
     auto s = text_stream();
     s << "Done" << '\n' << "(" << flipCnt << (flipCnt == 1 ? " flip" : " flips");
@@ -284,11 +289,13 @@ void FlipsumAudioProcessorEditor::set_ui_filterMode(FlipsumManager::filterMode_t
 void FlipsumAudioProcessorEditor::set_ui_polarity(std::size_t channel, bool isFlipped)
 {
     FSUM_LOG_GUARD(3);
-    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", isFlipped=" << isFlipped;
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel
+                << ", isFlipped=" << isFlipped;
     if (current_view.load() == MODE_MASTER || channel >= 2)
         return;
     run_on_gui_thread(__PRETTY_FUNCTION__, "set_ui_polarity", {},
-                      [channel, isFlipped](FlipsumAudioProcessorEditor& e) { e.show_polarity(channel, isFlipped); });
+                      [channel, isFlipped](FlipsumAudioProcessorEditor& e)
+                      { e.show_polarity(channel, isFlipped); });
     processor_.set_polarity(channel, isFlipped ? -1 : 1);
 }
 

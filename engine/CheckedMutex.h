@@ -60,7 +60,10 @@ public:
         return status;
     }
 
-    std::mutex::native_handle_type native_handle() { return mutex_.native_handle(); }
+    std::mutex::native_handle_type native_handle()
+    {
+        return mutex_.native_handle();
+    }
 
 private:
     void note_owner() noexcept

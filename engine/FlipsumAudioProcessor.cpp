@@ -35,11 +35,6 @@ std::int64_t on_timeline(const std::int64_t t)
     return std::clamp(t, -max_timeline, max_timeline);
 }
 
-const void* addr(const void* p)
-{
-    return p;
-}
-
 // Audio thread: copies n samples into a record buffer; a sample that is not a number or infinite
 // (one would make the whole correlation meaningless) is recorded as silence. Returns how many there
 // were. Works on the bits, so that the loop vectorises like a copy.
@@ -148,7 +143,8 @@ FlipsumAudioProcessor::recording_claim_t::recording_claim_t(std::atomic<int>& ow
     : owner_(owner)
 {
     int expected = OWNER_NONE;
-    held_ = owner_.compare_exchange_strong(expected, who, std::memory_order_acquire, std::memory_order_relaxed);
+    held_ =
+        owner_.compare_exchange_strong(expected, who, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
 FlipsumAudioProcessor::recording_claim_t::recording_claim_t(std::atomic<int>& owner, const int who,
@@ -238,7 +234,8 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
     }
 
     const bool wasPlaying = wasPlayingLastBlock.load(std::memory_order_relaxed);
-    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlaying << "), " << timeInSamples;
+    FSUM_LOG(8) << "isPlaying=" << isPlaying << " (wasPlayingLastBlock=" << wasPlaying << "), "
+                << timeInSamples;
 
     if (isPlaying && !wasPlaying)
     {
@@ -458,7 +455,8 @@ void FlipsumAudioProcessor::apply_gain_record_polarity(juce::AudioBuffer<float>&
 void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* src, const int n,
                                            std::int64_t p)
 {
-    FSUM_ASSERT(rec_owner.load(std::memory_order_relaxed) != OWNER_NONE, "the recording is held by the caller");
+    FSUM_ASSERT(rec_owner.load(std::memory_order_relaxed) != OWNER_NONE,
+                "the recording is held by the caller");
     rec_buf_t& held = rec_buf[ch];
     int done = 0;
     while (done < n)
@@ -498,7 +496,8 @@ void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* sr
         }
 
         const int k = static_cast<int>(std::min<std::int64_t>(n - done, unit_end - p));
-        FSUM_ASSERT(FlipsumManager::owns_buffer(*hnd, held.buf), "the record buffer is one the instance holds");
+        FSUM_ASSERT(FlipsumManager::owns_buffer(*hnd, held.buf),
+                    "the record buffer is one the instance holds");
         if (const std::size_t bad = copy_finite(held.buf + (p - unit_start), src + done, k))
             FSUM_LOG(6) << "Recording: " << bad
                         << " samples not a number or infinite taken as silence [this=0x" << logger::hex(this)
@@ -606,8 +605,11 @@ void FlipsumAudioProcessor::set_not_master(bool isSlave)
         manager.release_master_internal(hnd);
     mode.store(wanted);
     manager.update_slave_cnt_internal();
-    call_editor([isSlave](FlipsumAudioProcessorEditor& e)
-                { e.set_mode(isSlave ? FlipsumAudioProcessorEditor::MODE_SEND : FlipsumAudioProcessorEditor::MODE_OFF); });
+    call_editor(
+        [isSlave](FlipsumAudioProcessorEditor& e) {
+            e.set_mode(isSlave ? FlipsumAudioProcessorEditor::MODE_SEND
+                               : FlipsumAudioProcessorEditor::MODE_OFF);
+        });
 }
 
 void FlipsumAudioProcessor::set_force_record_mono(const bool yes)

@@ -96,6 +96,8 @@ public:
     bool hasEditor() const override;
 
     int getNumParameters() override;
+    using juce::AudioProcessor::getParameterName;
+    using juce::AudioProcessor::getParameterText;
     const juce::String getParameterName(int index) override;
     float getParameter(int index) override;
     const juce::String getParameterText(int index) override;
@@ -155,7 +157,10 @@ public:
     bool has_open_editor() const noexcept { return editor_open.load(std::memory_order_relaxed); }
 
     // The transport's state in the last block (any thread).
-    bool was_playing_last_block() const noexcept { return wasPlayingLastBlock.load(std::memory_order_relaxed); }
+    bool was_playing_last_block() const noexcept
+    {
+        return wasPlayingLastBlock.load(std::memory_order_relaxed);
+    }
     // The last playback event for the editor: a count of events times 2, plus 1 when the last event
     // was a start of recording (0 when it was a stop). Any thread; lock-free.
     std::uint32_t playback_event() const noexcept { return playback_events.load(std::memory_order_acquire); }

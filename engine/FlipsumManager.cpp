@@ -48,9 +48,10 @@ const char* norm_mode_name(const FlipsumManager::normMode_t mode)
         return "NORM_OFF";
     case FlipsumManager::NORM_PEAK:
         return "NORM_PEAK";
-    default:
-        return "NORM_RMS";
+    case FlipsumManager::NORM_RMS:
+        break;
     }
+    return "NORM_RMS";
 }
 
 const char* filter_mode_name(const FlipsumManager::filterMode_t mode)
@@ -529,8 +530,8 @@ void FlipsumManager::notify_master_editor(const master_update_t what, const int 
     FSUM_LOG_GUARD(5);
     FSUM_LOG(6) << "Args: this=0x" << logger::hex(this) << ", what=" << static_cast<int>(what)
                 << ", value=" << value;
-    util::with_locked(master_editor(),
-                      [what, value](FlipsumAudioProcessorEditor& e) { deliver_master_update(e, what, value); });
+    util::with_locked(master_editor(), [what, value](FlipsumAudioProcessorEditor& e)
+                      { deliver_master_update(e, what, value); });
 }
 
 void FlipsumManager::set_master_buttons(const bool enabled)
@@ -544,7 +545,8 @@ void FlipsumManager::set_master_buttons(const bool enabled)
                     editors.push_back(std::move(editor));
     }
     for (const auto& editor : editors)
-        util::with_locked(editor, [enabled](FlipsumAudioProcessorEditor& e) { e.set_ui_master_button(enabled); });
+        util::with_locked(editor,
+                          [enabled](FlipsumAudioProcessorEditor& e) { e.set_ui_master_button(enabled); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -412,8 +412,9 @@ private:
     // Choose: the first usable search of the kind for n tracks in the registry's order, or null.
     static const Flipsearch::FlipOpt::Plugin* choose_flipopt(const algMode_t kind, const std::size_t n);
     // Run: the canonical signs in next; false when the search was stopped.
-    bool run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen, const Flipsearch::Correlation::Algorithm::ptr_t& corr,
-                     const std::vector<float>& rms, const std::vector<float>& peaks, std::vector<int>& next);
+    bool run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen,
+                     const Flipsearch::Correlation::Algorithm::ptr_t& corr, const std::vector<float>& rms,
+                     const std::vector<float>& peaks, std::vector<int>& next);
     // Apply: sets the signs on the instances that recorded the tracks (their earlier polarities go to
     // prev) and tells their editors; returns the number of flipped channels.
     std::uint32_t apply_polarities(const job_t& job, const std::vector<int>& next, std::vector<int>& prev);

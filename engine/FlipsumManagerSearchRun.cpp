@@ -31,8 +31,8 @@ constexpr float no_level_db = 3.4028234663852886e38f;
 namespace
 {
 // The signature that the search run's statements log under, whichever step makes them.
-#define FSUM_SEARCH_RUN_SIGNATURE                                                                              \
-    "void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t&, const "  \
+#define FSUM_SEARCH_RUN_SIGNATURE                                                                            \
+    "void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t&, const " \
     "job_ptr&, const std::vector<float>&, const std::vector<float>&)"
 
 // Element (i, j) of the packed matrix, either way round.
@@ -178,7 +178,8 @@ const Flipsearch::FlipOpt::Plugin* FlipsumManager::choose_flipopt(const algMode_
         }
         return true;
     };
-    for (const Flipsearch::FlipOpt::Plugin* p : Flipsearch::Factory<Flipsearch::FlipOpt::Plugin>::get_inst().plugins)
+    for (const Flipsearch::FlipOpt::Plugin* p :
+         Flipsearch::Factory<Flipsearch::FlipOpt::Plugin>::get_inst().plugins)
         if (usable(p))
             return p;
     return nullptr;
@@ -273,8 +274,9 @@ std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vect
     return flips;
 }
 
-void FlipsumManager::measure_levels(const Flipsearch::Correlation::Algorithm& corr, const std::vector<int>& prev,
-                                    const std::vector<int>& next, job_outcome_t& outcome)
+void FlipsumManager::measure_levels(const Flipsearch::Correlation::Algorithm& corr,
+                                    const std::vector<int>& prev, const std::vector<int>& next,
+                                    job_outcome_t& outcome)
 {
     FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
     const std::size_t n = next.size();
@@ -357,4 +359,3 @@ void FlipsumManager::record_job_outcome(job_outcome_t outcome)
     outcome.serial = last_outcome.serial + 1;
     last_outcome = outcome;
 }
-

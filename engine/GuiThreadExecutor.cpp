@@ -1,7 +1,6 @@
 #include "engine/GuiThreadExecutor.h"
 
 #include "engine/Logger.h"
-#include "engine/ThreadRules.h"
 
 #include <algorithm>
 #include <chrono>
@@ -213,7 +212,6 @@ bool GuiThreadExecutor::is_gui_thread() const noexcept
 void GuiThreadExecutor::timerCallback()
 {
     FSUM_LOG_GUARD(7);
-    FSUM_ASSERT_MESSAGE_THREAD();
     pimple->last_tick.store(get_milliseconds(), std::memory_order_relaxed);
 
     const pthread_t self = pthread_self();
@@ -222,7 +220,8 @@ void GuiThreadExecutor::timerCallback()
         gui_thread.store(self, std::memory_order_relaxed);
         gui_thread_known.store(true, std::memory_order_release);
     }
-    else if (const pthread_t known = gui_thread.load(std::memory_order_relaxed); pthread_equal(known, self) == 0)
+    else if (const pthread_t known = gui_thread.load(std::memory_order_relaxed);
+             pthread_equal(known, self) == 0)
     {
         FSUM_LOG(2) << "WARNING: Gui thread changed from " << reinterpret_cast<void*>(known) << " to "
                     << reinterpret_cast<void*>(self);

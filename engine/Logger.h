@@ -131,11 +131,11 @@ inline const char* fsum_signature(const char* compiler_text) noexcept
 {
     return compiler_text;
 }
-#define FSUM_SIGNATURE(text)                                                                                  \
+#define FSUM_SIGNATURE(text)                                                                                 \
     static constexpr auto fsum_signature = [](const char*) noexcept -> const char* { return text; }
 
 // A guard named after the enclosing function's signature.
-#define FSUM_LOG_GUARD(level)                                                                                 \
+#define FSUM_LOG_GUARD(level)                                                                                \
     const ::logger::log_enter_exit fsum_log_guard_((level), fsum_signature(__PRETTY_FUNCTION__))
 // A statement under the enclosing function's signature: FSUM_LOG(6) << "text" << value;
 #define FSUM_LOG(level) ::logger::log((level), fsum_signature(__PRETTY_FUNCTION__))

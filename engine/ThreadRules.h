@@ -20,9 +20,11 @@ bool on_message_thread() noexcept;
 #ifdef NDEBUG
 #define FSUM_ASSERT(condition, what) static_cast<void>(0)
 #else
-#define FSUM_ASSERT(condition, what)                                                                          \
-    ((condition) ? static_cast<void>(0) : ::thread_rules::fail((what), __FILE__, __LINE__, __PRETTY_FUNCTION__))
+#define FSUM_ASSERT(condition, what)                                                                         \
+    ((condition) ? static_cast<void>(0)                                                                      \
+                 : ::thread_rules::fail((what), __FILE__, __LINE__, __PRETTY_FUNCTION__))
 #endif
 
-#define FSUM_ASSERT_MESSAGE_THREAD() FSUM_ASSERT(::thread_rules::on_message_thread(), "called off the message thread")
+#define FSUM_ASSERT_MESSAGE_THREAD()                                                                         \
+    FSUM_ASSERT(::thread_rules::on_message_thread(), "called off the message thread")
 #define FSUM_ASSERT_HELD(mutex) FSUM_ASSERT((mutex).held_by_caller(), "called without " #mutex " held")

@@ -3,8 +3,8 @@
 # Skips apt entirely when everything is installed already.
 set -eu
 
-PACKAGES="g++ clang cmake ninja-build pkg-config ccache juce-modules-source libgtest-dev libgmock-dev \
-libbenchmark-dev libopenblas-dev xvfb xauth fonts-dejavu-core fonts-liberation2 python3 python3-pil"
+PACKAGES="g++ clang clang-format cmake ninja-build pkg-config ccache juce-modules-source libgtest-dev libgmock-dev \
+libbenchmark-dev libopenblas-dev libx11-dev xvfb xauth fonts-dejavu-core fonts-liberation2 python3 python3-pil"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,13 +1,15 @@
 #!/bin/sh
 # Builds Signflux and runs every test (the release build), then builds the search library and its
-# suites with clang (without JUCE) and runs them, then builds the engine's, the editor's and the
-# search library's suites under ThreadSanitizer and AddressSanitizer (with
-# UndefinedBehaviorSanitizer) and runs them there; any sanitizer report fails the run. The suites
-# run on a virtual X display (Xvfb), since the editor's tests open windows.
+# suites with clang (without JUCE) and runs them, the engine's and the editor's suites in a debug
+# build (which checks the thread rules), and the engine's, the editor's and the search library's
+# suites under ThreadSanitizer and AddressSanitizer (with UndefinedBehaviorSanitizer); any failed
+# check or sanitizer report fails the run. The suites run on a virtual X display (Xvfb), since the
+# editor's tests open windows.
 set -eu
 . "$(dirname "$0")/env.sh"
 
 "$ROOT/scripts/deps.sh"
+"$ROOT/scripts/check-format.sh"
 configure "$BUILD_DIR"
 cmake --build "$BUILD_DIR" --parallel "$JOBS"
 xvfb() {
@@ -34,6 +36,15 @@ sanitized() {
             ${3:+-E "$3"}
     done
 }
+
+# The debug build checks the thread rules (assertions compiled in debug builds only) while the
+# engine's and the editor's suites run.
+configure "$ROOT/build-debug" -DCMAKE_BUILD_TYPE=Debug -DSIGNFLUX_BUILD_FORMATS=OFF -DSIGNFLUX_BUILD_BENCH=OFF
+cmake --build "$ROOT/build-debug" --parallel "$JOBS" --target engine_tests engine_rt_tests editor_tests \
+    editor_widget_tests editor_resource_tests
+for suite in engine editor; do
+    xvfb ctest --test-dir "$ROOT/build-debug/tests/$suite" --output-on-failure --parallel "$JOBS" --timeout 900
+done
 
 if [ "${SIGNFLUX_SANITIZERS:-on}" != off ]; then
     TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp"

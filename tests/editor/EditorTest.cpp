@@ -32,9 +32,12 @@ TEST(StatusLine, TextsOfResultsAndProgress)
         bool boost;
         const char* text;
     } done[] = {
-        {3, 2.46f, false, "Done\n(3 flips, +2.5 dB)"}, {1, 2.46f, true, "Done\n(1 flip)"},
-        {0, 7.0f, false, "Done\n(0 flips)"},           {2, 150.0f, false, "Done\n(2 flips, +Inf dB)"},
-        {2, -150.0f, false, "Done\n(2 flips, Inf dB)"}, {1, -1.25f, false, "Done\n(1 flip, -1.3 dB)"},
+        {3, 2.46f, false, "Done\n(3 flips, +2.5 dB)"},
+        {1, 2.46f, true, "Done\n(1 flip)"},
+        {0, 7.0f, false, "Done\n(0 flips)"},
+        {2, 150.0f, false, "Done\n(2 flips, +Inf dB)"},
+        {2, -150.0f, false, "Done\n(2 flips, Inf dB)"},
+        {1, -1.25f, false, "Done\n(1 flip, -1.3 dB)"},
         {4, none, false, "Done\n(4 flips, +Inf dB)"},
     };
     for (const auto& c : done)
@@ -46,8 +49,8 @@ TEST(StatusLine, TextsOfResultsAndProgress)
         float prg, eta;
         const char* text;
     } progress[] = {
-        {0.4527f, 125.4f, "45.3%, 2:05"}, {0.1f, 7300.0f, "10.0%, >2hrs"},   {1.2f, -1.0f, "100.0%"},
-        {0.5f, 3599.7f, "50.0%, 60:00"},  {0.5f, 3600.0f, "50.0%, >1hr"},    {0.5f, 7199.0f, "50.0%, >1hr"},
+        {0.4527f, 125.4f, "45.3%, 2:05"}, {0.1f, 7300.0f, "10.0%, >2hrs"},  {1.2f, -1.0f, "100.0%"},
+        {0.5f, 3599.7f, "50.0%, 60:00"},  {0.5f, 3600.0f, "50.0%, >1hr"},   {0.5f, 7199.0f, "50.0%, >1hr"},
         {0.5f, 7200.0f, "50.0%, >2hrs"},  {0.5f, 4.0e6f, "50.0%, >999hrs"}, {-0.3f, 9.6f, "0.0%, 0:10"},
         {nan, nan, "0.0%, >999hrs"},      {0.0f, 0.0f, "0.0%, 0:00"},
     };
@@ -140,7 +143,8 @@ TEST_F(Editors, SendCounterShowsTwoDigitsAndBelowTwoSendsDisarms)
     master.proc->set_as_master();
     E& e = master.open();
     EXPECT_EQ(A::digits(e), "02");
-    for (const auto& [count, shown] : std::vector<std::pair<int, std::string>>{{0, "00"}, {7, "07"}, {150, "99"}})
+    for (const auto& [count, shown] :
+         std::vector<std::pair<int, std::string>>{{0, "00"}, {7, "07"}, {150, "99"}})
     {
         e.set_ui_sendCnt(count);
         EXPECT_EQ(A::digits(e), shown);
@@ -276,16 +280,15 @@ TEST_F(Editors, MeterLightsTheLedsAtOrBelowThePeakAndLinkGreysOutWhileRecording)
     const auto lit = [&]
     {
         std::string out;
-        for (auto* led : {"ui_signal60", "ui_signal32", "ui_signal22", "ui_signal16", "ui_signal10", "ui_signal6",
-                          "ui_signal3", "ui_signal0"})
+        for (auto* led : {"ui_signal60", "ui_signal32", "ui_signal22", "ui_signal16", "ui_signal10",
+                          "ui_signal6", "ui_signal3", "ui_signal0"})
             out += char('0' + A::led(e, led));
         return out;
     };
     // Peaks of 0, -3.01, -6.02, -9.99, -10.01, -59.2 and -80 dB.
-    const std::pair<float, const char*> peaks[] = {{1.0f, "11111111"},   {0.7071f, "11111100"},
-                                                   {0.5f, "11111000"},   {0.3165f, "11111000"},
-                                                   {0.316f, "11110000"}, {0.0011f, "10000000"},
-                                                   {1.0e-4f, "00000000"}};
+    const std::pair<float, const char*> peaks[] = {
+        {1.0f, "11111111"},   {0.7071f, "11111100"}, {0.5f, "11111000"},   {0.3165f, "11111000"},
+        {0.316f, "11110000"}, {0.0011f, "10000000"}, {1.0e-4f, "00000000"}};
     for (const auto& [amplitude, shown] : peaks)
     {
         play(amplitude, true);
@@ -324,8 +327,10 @@ TEST(AboutBox, GeometryWithAndWithoutTheLogoAndItsText)
 
     const juce::String text = about_text(true, true, false, false, false);
     EXPECT_TRUE(text.startsWith("Tonewharf Signflux (AU)\n"));
-    EXPECT_TRUE(juce::String(about_text(false, false, false, false, false)).startsWith("Tonewharf Signflux\n"));
-    EXPECT_TRUE(juce::String(about_text(false, false, true, false, true)).startsWith("Tonewharf Signflux (VST3)\n"));
+    EXPECT_TRUE(
+        juce::String(about_text(false, false, false, false, false)).startsWith("Tonewharf Signflux\n"));
+    EXPECT_TRUE(
+        juce::String(about_text(false, false, true, false, true)).startsWith("Tonewharf Signflux (VST3)\n"));
     EXPECT_TRUE(text.fromLastOccurrenceOf("\n", false, false).startsWith("Version 1.0.2 ("));
 }
 

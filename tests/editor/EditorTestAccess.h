@@ -33,10 +33,10 @@ struct FlipsumAudioProcessorEditorTestAccess
     // Buttons by layout name ("ui_stopOpt" too).
     static juce::Button& button(E& e, const std::string& name)
     {
-        juce::Button* const all[] = {&e.ui_routing_send, &e.ui_routing_off, &e.ui_routing_recv, &e.ui_logo,
-                                     &e.ui_polarityL,    &e.ui_polarityR,   &e.ui_linkLR,       &e.ui_algToggle,
-                                     &e.ui_startOpt,     &e.ui_stopOpt,     &e.ui_noSend,       &e.ui_bypassAll,
-                                     &e.ui_filter};
+        juce::Button* const all[] = {
+            &e.ui_routing_send, &e.ui_routing_off, &e.ui_routing_recv, &e.ui_logo,     &e.ui_polarityL,
+            &e.ui_polarityR,    &e.ui_linkLR,      &e.ui_algToggle,    &e.ui_startOpt, &e.ui_stopOpt,
+            &e.ui_noSend,       &e.ui_bypassAll,   &e.ui_filter};
         const char* const names[] = {"ui_routing_send", "ui_routing_off", "ui_routing_recv", "ui_logo",
                                      "ui_polarityL",    "ui_polarityR",   "ui_linkLR",       "ui_algToggle",
                                      "ui_startOpt",     "ui_stopOpt",     "ui_noSend",       "ui_bypassAll",

@@ -34,7 +34,8 @@ public:
                   std::unique_lock<std::mutex> lock(mutex);
                   if (!cv.wait_for(lock, limit, [this] { return done; }))
                   {
-                      std::fprintf(stderr, "Watchdog: no progress for %d s (deadlock?)\n", int(limit.count()));
+                      std::fprintf(stderr, "Watchdog: no progress for %d s (deadlock?)\n",
+                                   int(limit.count()));
                       std::_Exit(3);
                   }
               })

@@ -243,10 +243,11 @@ TEST_F(Processing, SearchChoiceByKindAndTrackCount)
     EXPECT_EQ(outcome.db_prev, 3.4028234663852886e38f);
     EXPECT_EQ(outcome.flips, 0u); // the job's instances do not exist: nothing is applied
     // Every step of the search run reports under the run's own signature.
-    EXPECT_EQ(log.count("\"void FlipsumManager::process_thread_doflipopt(const "
-                        "Flipsearch::Correlation::Algorithm::ptr_t&, const job_ptr&, const std::vector<float>&, "
-                        "const std::vector<float>&)\",Using flipopt algorithm: Fast-Simple"),
-              1u);
+    EXPECT_EQ(
+        log.count("\"void FlipsumManager::process_thread_doflipopt(const "
+                  "Flipsearch::Correlation::Algorithm::ptr_t&, const job_ptr&, const std::vector<float>&, "
+                  "const std::vector<float>&)\",Using flipopt algorithm: Fast-Simple"),
+        1u);
 }
 
 // The engine's own choice of a search, for every track count either kind can meet: the table of
@@ -259,12 +260,17 @@ TEST(SearchChoice, ByKindAndTrackCountAsTheRegistryOrders)
     {
         std::size_t n;
         std::string full, fast;
-    } table[] = {{1, "Full-Simple", "Fast-Simple"}, {6, "Full-Simple", "Fast-Simple"},
-                 {7, "Full-Gray2", "Fast-Simple"},  {18, "Full-Gray2", "Fast-Simple"},
-                 {19, vector, "Fast-Simple"},       {64, vector, "Fast-Simple"},
-                 {65, "none", "Fast-Simple"},       {999, "none", "Fast-Simple"},
+    } table[] = {{1, "Full-Simple", "Fast-Simple"},
+                 {6, "Full-Simple", "Fast-Simple"},
+                 {7, "Full-Gray2", "Fast-Simple"},
+                 {18, "Full-Gray2", "Fast-Simple"},
+                 {19, vector, "Fast-Simple"},
+                 {64, vector, "Fast-Simple"},
+                 {65, "none", "Fast-Simple"},
+                 {999, "none", "Fast-Simple"},
                  {1000, "none", "none"}};
-    const auto name = [](const Flipsearch::FlipOpt::Plugin* p) { return p ? p->name() : std::string("none"); };
+    const auto name = [](const Flipsearch::FlipOpt::Plugin* p)
+    { return p ? p->name() : std::string("none"); };
     for (const auto& w : table)
     {
         EXPECT_EQ(name(FlipsumManagerProbe::choose(M::ALG_FULL, w.n)), w.full) << w.n;
@@ -272,8 +278,12 @@ TEST(SearchChoice, ByKindAndTrackCountAsTheRegistryOrders)
     }
     for (unsigned n = 0; n <= 1001; ++n)
     {
-        ASSERT_EQ(FlipsumManagerProbe::choose(M::ALG_FULL, n), Flipsearch::choose_search(n, Flipsearch::TAG_FULL)) << n;
-        ASSERT_EQ(FlipsumManagerProbe::choose(M::ALG_FAST, n), Flipsearch::choose_search(n, Flipsearch::TAG_FAST)) << n;
+        ASSERT_EQ(FlipsumManagerProbe::choose(M::ALG_FULL, n),
+                  Flipsearch::choose_search(n, Flipsearch::TAG_FULL))
+            << n;
+        ASSERT_EQ(FlipsumManagerProbe::choose(M::ALG_FAST, n),
+                  Flipsearch::choose_search(n, Flipsearch::TAG_FAST))
+            << n;
     }
 }
 
