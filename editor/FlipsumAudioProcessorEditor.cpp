@@ -291,6 +291,8 @@ void FlipsumAudioProcessorEditor::moved()
 void FlipsumAudioProcessorEditor::setup_button(juce::DrawableButton& b, const bool isToggle,
                                                const std::string imgPrefix)
 {
+    FSUM_SIGNATURE("void FlipsumAudioProcessorEditor::setup_button(juce::DrawableButton&, const bool, const "
+                   "std::string)");
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", b=0x" << logger::hex(&b)
                 << ", isToggle=" << isToggle << ", imgPrefix=" << imgPrefix;

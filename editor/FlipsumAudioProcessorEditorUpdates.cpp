@@ -15,23 +15,6 @@
 
 namespace
 {
-const char* alg_mode_name(const FlipsumManager::algMode_t mode)
-{
-    return mode == FlipsumManager::ALG_FAST ? "ALG_FAST" : "ALG_FULL";
-}
-
-const char* norm_mode_name(const FlipsumManager::normMode_t mode)
-{
-    return mode == FlipsumManager::NORM_OFF    ? "NORM_OFF"
-           : mode == FlipsumManager::NORM_PEAK ? "NORM_PEAK"
-                                               : "NORM_RMS";
-}
-
-const char* filter_mode_name(const FlipsumManager::filterMode_t mode)
-{
-    return mode == FlipsumManager::FILT_OFF ? "FILT_OFF" : "FILT_LOWBOOST";
-}
-
 // A text stream whose numbers do not follow a locale that the host may have set.
 std::ostringstream text_stream()
 {
@@ -254,7 +237,7 @@ void FlipsumAudioProcessorEditor::set_ui_bypassAll(bool yes)
 void FlipsumAudioProcessorEditor::set_ui_algMode(FlipsumManager::algMode_t mode)
 {
     FSUM_LOG_GUARD(3);
-    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << alg_mode_name(mode);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << FlipsumManager::alg_mode_name(mode);
     if (current_view.load() != MODE_MASTER)
         return;
     run_on_gui_thread(__PRETTY_FUNCTION__, "set_ui_algMode", {},
@@ -266,7 +249,7 @@ void FlipsumAudioProcessorEditor::set_ui_algMode(FlipsumManager::algMode_t mode)
 void FlipsumAudioProcessorEditor::set_ui_normMode(FlipsumManager::normMode_t mode)
 {
     FSUM_LOG_GUARD(3);
-    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << norm_mode_name(mode);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << FlipsumManager::norm_mode_name(mode);
     // No control shows the normalisation.
     FlipsumManager::get_inst()->set_norm_mode_internal(mode);
 }
@@ -274,7 +257,8 @@ void FlipsumAudioProcessorEditor::set_ui_normMode(FlipsumManager::normMode_t mod
 void FlipsumAudioProcessorEditor::set_ui_filterMode(FlipsumManager::filterMode_t mode)
 {
     FSUM_LOG_GUARD(3);
-    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << filter_mode_name(mode);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this)
+                << ", mode=" << FlipsumManager::filter_mode_name(mode);
     if (current_view.load() != MODE_MASTER)
         return;
     run_on_gui_thread(__PRETTY_FUNCTION__, "set_ui_filterMode", {},

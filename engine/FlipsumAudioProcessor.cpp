@@ -614,6 +614,7 @@ void FlipsumAudioProcessor::set_not_master(bool isSlave)
 
 void FlipsumAudioProcessor::set_force_record_mono(const bool yes)
 {
+    FSUM_SIGNATURE("void FlipsumAudioProcessor::set_force_record_mono(const bool)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", yes=" << yes;
     if (force_record_mono.load() == yes)
@@ -650,6 +651,7 @@ float FlipsumAudioProcessor::get_gain() const
 
 void FlipsumAudioProcessor::set_polarity(const std::size_t channel, const int pol)
 {
+    FSUM_SIGNATURE("void FlipsumAudioProcessor::set_polarity(const size_t, const int)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
     if (!store_polarity(channel, pol))
@@ -667,6 +669,7 @@ bool FlipsumAudioProcessor::store_polarity(const std::size_t channel, const int 
 
 int FlipsumAudioProcessor::get_polarity(const std::size_t channel) const
 {
+    FSUM_SIGNATURE("int FlipsumAudioProcessor::get_polarity(const size_t) const");
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel;
     if (channel >= polarity.size())
@@ -870,8 +873,7 @@ void FlipsumAudioProcessor::getStateInformation(juce::MemoryBlock& destData)
 void FlipsumAudioProcessor::setStateInformation(const void* data, int sizeInBytes)
 {
     FSUM_LOG_GUARD(3);
-    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", data=" << data
-                << ", sizeInBytes=" << sizeInBytes;
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", data=..., sizeInBytes=" << sizeInBytes;
     if (data == nullptr || sizeInBytes < 1)
         return;
 

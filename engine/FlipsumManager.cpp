@@ -35,12 +35,18 @@ constexpr std::chrono::milliseconds worker_poll{50};
 // How long a worker thread pauses after an error before its next pass.
 constexpr std::chrono::milliseconds worker_error_pause{100};
 
-const char* alg_mode_name(const FlipsumManager::algMode_t mode)
+const void* addr(const void* p)
+{
+    return p;
+}
+} // namespace
+
+const char* FlipsumManager::alg_mode_name(const algMode_t mode) noexcept
 {
     return mode == FlipsumManager::ALG_FAST ? "ALG_FAST" : "ALG_FULL";
 }
 
-const char* norm_mode_name(const FlipsumManager::normMode_t mode)
+const char* FlipsumManager::norm_mode_name(const normMode_t mode) noexcept
 {
     switch (mode)
     {
@@ -54,16 +60,10 @@ const char* norm_mode_name(const FlipsumManager::normMode_t mode)
     return "NORM_RMS";
 }
 
-const char* filter_mode_name(const FlipsumManager::filterMode_t mode)
+const char* FlipsumManager::filter_mode_name(const filterMode_t mode) noexcept
 {
     return mode == FlipsumManager::FILT_OFF ? "FILT_OFF" : "FILT_LOWBOOST";
 }
-
-const void* addr(const void* p)
-{
-    return p;
-}
-} // namespace
 
 FlipsumManager::apState_t::apState_t(std::shared_ptr<FlipsumManager> manager,
                                      FlipsumAudioProcessor* processor)
@@ -347,6 +347,7 @@ void FlipsumManager::unreg_internal(slave_hnd_t hnd)
 
 void FlipsumManager::set_recording_armed_internal(const bool yes)
 {
+    FSUM_SIGNATURE("void FlipsumManager::set_recording_armed_internal(const bool)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", yes=" << yes;
     // An unchanged value returns before any lock: an editor's echo may come from a thread that
@@ -396,6 +397,7 @@ void FlipsumManager::await_record_buffers()
 
 void FlipsumManager::set_bypass_all_internal(const bool yes)
 {
+    FSUM_SIGNATURE("void FlipsumManager::set_bypass_all_internal(const bool)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", yes=" << yes;
     if (bypass_all.load(std::memory_order_relaxed) == yes)
@@ -406,6 +408,7 @@ void FlipsumManager::set_bypass_all_internal(const bool yes)
 
 void FlipsumManager::set_alg_mode_internal(const algMode_t mode)
 {
+    FSUM_SIGNATURE("void FlipsumManager::set_alg_mode_internal(const algMode_t)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << alg_mode_name(mode);
     if (alg_mode.load(std::memory_order_relaxed) == mode)
@@ -416,6 +419,7 @@ void FlipsumManager::set_alg_mode_internal(const algMode_t mode)
 
 void FlipsumManager::set_norm_mode_internal(const normMode_t mode)
 {
+    FSUM_SIGNATURE("void FlipsumManager::set_norm_mode_internal(const normMode_t)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << norm_mode_name(mode);
     if (norm_mode.load(std::memory_order_relaxed) == mode)
@@ -426,6 +430,7 @@ void FlipsumManager::set_norm_mode_internal(const normMode_t mode)
 
 void FlipsumManager::set_filter_mode_internal(const filterMode_t mode)
 {
+    FSUM_SIGNATURE("void FlipsumManager::set_filter_mode_internal(const filterMode_t)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", mode=" << filter_mode_name(mode);
     if (filter_mode.load(std::memory_order_relaxed) == mode)
@@ -527,6 +532,7 @@ void FlipsumManager::deliver_master_update(FlipsumAudioProcessorEditor& editor, 
 
 void FlipsumManager::notify_master_editor(const master_update_t what, const int value)
 {
+    FSUM_SIGNATURE("void FlipsumManager::notify_master_editor(const master_update_t, const int)");
     FSUM_LOG_GUARD(5);
     FSUM_LOG(6) << "Args: this=0x" << logger::hex(this) << ", what=" << static_cast<int>(what)
                 << ", value=" << value;

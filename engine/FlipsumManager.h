@@ -61,6 +61,12 @@ public:
         FILT_LOWBOOST = 1
     };
 
+    // The names the log gives the modes: "ALG_FAST" for 0 and "ALG_FULL" otherwise, "NORM_OFF",
+    // "NORM_PEAK" or "NORM_RMS", "FILT_OFF" for 0 and "FILT_LOWBOOST" otherwise.
+    static const char* alg_mode_name(const algMode_t mode) noexcept;
+    static const char* norm_mode_name(const normMode_t mode) noexcept;
+    static const char* filter_mode_name(const filterMode_t mode) noexcept;
+
     // How a send instance records: 0 mono (one stream, channel 0), 1 stereo (streams on channels 0
     // and 1), 2 stereo summed to mono (one stream on channel 0, result copied to channel 1).
     using slave_channel_mode_t = std::uint32_t;
@@ -360,6 +366,9 @@ public:
     static std::size_t free_submit_slots(const apState_t& state) noexcept;
     // Whether buf is one of the buffers the instance holds (the recording side's own view).
     static bool owns_buffer(const apState_t& state, const float* buf) noexcept;
+
+    // What every statement of the gather thread's passes (the pool's steps included) logs under.
+    static constexpr char gather_pass_signature[] = "void FlipsumManager::gather_thread_func()";
 
     // The longest an offline render waits for the gather thread before it gives up a stretch.
     static constexpr double offline_wait_limit = 5.0;

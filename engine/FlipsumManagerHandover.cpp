@@ -63,6 +63,7 @@ bool FlipsumManager::owns_buffer(const apState_t& state, const float* buf) noexc
 template <class Ready>
 bool FlipsumManager::wait_for_gather(slave_hnd_t hnd, Ready ready)
 {
+    FSUM_SIGNATURE("static bool FlipsumManager::wait_for_gather(slave_hnd_t, Ready)");
     if (ready())
         return true;
     const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(offline_wait_limit);
@@ -80,6 +81,7 @@ bool FlipsumManager::wait_for_gather(slave_hnd_t hnd, Ready ready)
 
 bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode, const bool may_wait)
 {
+    FSUM_SIGNATURE("static bool FlipsumManager::slave_start_rec(slave_hnd_t, const slave_channel_mode_t)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: ap=0x" << logger::hex(hnd->proc) << ", mode=" << mode;
     FlipsumManager& mgr = *hnd->mgr;
@@ -109,6 +111,8 @@ bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t
 
 bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* buf, const std::size_t bufnum)
 {
+    FSUM_SIGNATURE(
+        "static bool FlipsumManager::slave_submit(slave_hnd_t, const size_t, float*, const size_t)");
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: ap=0x" << logger::hex(hnd->proc) << ", ch=" << ch << ", buf=0x" << logger::hex(buf)
                 << ", bufnum=" << bufnum;
@@ -137,6 +141,7 @@ bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* 
 
 float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
 {
+    FSUM_SIGNATURE("static float* FlipsumManager::slave_get_buffer(slave_hnd_t)");
     // The owned slots are the recording side's own: relaxed. A spare is consumed with acquire,
     // pairing with the gather thread's release when it offered the zeroed buffer.
     const auto owned_full = [hnd]
@@ -198,6 +203,8 @@ float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
 bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, float* buf,
                                          const std::size_t bufnum, const bool may_wait)
 {
+    FSUM_SIGNATURE(
+        "static bool FlipsumManager::slave_submit_buffer(slave_hnd_t, const size_t, float*, const size_t)");
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: ap=0x" << logger::hex(hnd->proc) << ", ch=" << ch << ", buf=0x" << logger::hex(buf)
                 << ", bufnum=" << bufnum;

@@ -31,9 +31,9 @@ constexpr float no_level_db = 3.4028234663852886e38f;
 namespace
 {
 // The signature that the search run's statements log under, whichever step makes them.
-#define FSUM_SEARCH_RUN_SIGNATURE                                                                            \
-    "void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t&, const " \
-    "job_ptr&, const std::vector<float>&, const std::vector<float>&)"
+constexpr char SEARCH_RUN_SIGNATURE[] = "void FlipsumManager::process_thread_doflipopt(const "
+                                        "Flipsearch::Correlation::Algorithm::ptr_t&, const job_ptr&, const "
+                                        "std::vector<float>&, const std::vector<float>&)";
 
 // Element (i, j) of the packed matrix, either way round.
 float element(const Flipsearch::Correlation::Algorithm& corr, const std::size_t i, const std::size_t j)
@@ -46,7 +46,7 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
                                               const job_ptr& job, const std::vector<float>& rms,
                                               const std::vector<float>& peaks)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     FSUM_LOG_GUARD(3);
     job_outcome_t outcome;
     outcome.tracks = job->tracks.size();
@@ -94,7 +94,7 @@ bool FlipsumManager::search_input_usable(const Flipsearch::Correlation::Algorith
                                          const std::vector<float>& rms, const std::vector<float>& peaks,
                                          job_end_t& end)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     if (corr.nTracks != n || corr.matrix.size() < n * (n + 1) / 2 || rms.size() < n || peaks.size() < n)
     {
         FSUM_LOG(2) << "Correlation of " << corr.nTracks << " tracks does not match the job's " << n
@@ -124,7 +124,7 @@ bool FlipsumManager::search_input_usable(const Flipsearch::Correlation::Algorith
 
 void FlipsumManager::log_correlation(const Flipsearch::Correlation::Algorithm& corr)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     if (!logger::manager::enabled(8))
         return;
     const std::size_t n = corr.nTracks;
@@ -148,7 +148,7 @@ void FlipsumManager::log_correlation(const Flipsearch::Correlation::Algorithm& c
 
 const Flipsearch::FlipOpt::Plugin* FlipsumManager::choose_flipopt(const algMode_t kind, const std::size_t n)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     const auto usable = [kind, n](const Flipsearch::FlipOpt::Plugin* const p)
     {
         if (!p->enabled())
@@ -190,7 +190,7 @@ bool FlipsumManager::run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen,
                                  const std::vector<float>& rms, const std::vector<float>& peaks,
                                  std::vector<int>& next)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     FSUM_LOG(4) << "Using flipopt algorithm: " << chosen.name();
     const Flipsearch::FlipOpt::Algorithm::ptr_t search = chosen.getInstance();
     FSUM_LOG(6) << "Starting polarity optimization";
@@ -226,7 +226,7 @@ bool FlipsumManager::run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen,
 std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vector<int>& next,
                                                std::vector<int>& prev)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     std::uint32_t flips = 0;
     // The editors of the instances whose polarity changed are told once the mutex is released.
     struct polarity_update_t
@@ -278,7 +278,7 @@ void FlipsumManager::measure_levels(const Flipsearch::Correlation::Algorithm& co
                                     const std::vector<int>& prev, const std::vector<int>& next,
                                     job_outcome_t& outcome)
 {
-    FSUM_SIGNATURE(FSUM_SEARCH_RUN_SIGNATURE);
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     const std::size_t n = next.size();
     // The level of the signed sum, accumulated in single precision in this order.
     const auto level = [&corr, n](const std::vector<int>& s)
@@ -317,6 +317,7 @@ void FlipsumManager::measure_levels(const Flipsearch::Correlation::Algorithm& co
 
 float FlipsumManager::progress_process_data(const float progress, const float elapsed)
 {
+    FSUM_SIGNATURE("float FlipsumManager::progress_process_data(const float, const float)");
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", progress=" << progress
                 << ", elapsed=" << elapsed;

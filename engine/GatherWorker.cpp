@@ -11,12 +11,9 @@
 
 namespace
 {
-// Everything the gather thread reports goes under the thread body's name.
-constexpr const char* gather_sig = "void FlipsumManager::gather_thread_func()";
-
 logger::log glog(const unsigned level)
 {
-    return logger::log(level, gather_sig);
+    return logger::log(level, FlipsumManager::gather_pass_signature);
 }
 
 const void* addr(const void* p)

@@ -91,12 +91,12 @@ void GuiThreadExecutor::pimple_t::enqueue(slot_t& slot, std::unique_lock<std::mu
 
 void GuiThreadExecutor::pimple_t::post(std::function<void()>& fn, const bool wait)
 {
+    FSUM_SIGNATURE("void GuiThreadExecutor::pimple_t::post(std::function<void ()> &, const bool)");
     const double late = get_milliseconds() - last_tick.load(std::memory_order_relaxed);
     if (late > LATE_LIMIT_MS)
     {
         {
-            logger::log out(2,
-                            "void GuiThreadExecutor::pimple_t::post(std::function<void ()> &, const bool)");
+            logger::log out(2, fsum_signature(__PRETTY_FUNCTION__));
             out << "Timer callback " << (late - TIMER_PERIOD_MS) << " ms late, restarting...";
             if (owner->isTimerRunning())
                 out << "\n(but timer still thinks it's running!)";

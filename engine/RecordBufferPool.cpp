@@ -63,6 +63,7 @@ void RecordBufferPool::refill(const double now)
 
 void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioProcessor* proc)
 {
+    FSUM_SIGNATURE(FlipsumManager::gather_pass_signature);
     if (periodic_)
         for (auto& owned : rec.owned_buf)
             if (float* buf = owned.load(std::memory_order_acquire))
@@ -98,6 +99,7 @@ void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioP
 
 void RecordBufferPool::reclaim(FlipsumManager::apState_t& rec, const FlipsumAudioProcessor* proc)
 {
+    FSUM_SIGNATURE(FlipsumManager::gather_pass_signature);
     for (auto& owned : rec.owned_buf)
         if (float* buf = owned.load(std::memory_order_acquire))
         {
@@ -126,6 +128,7 @@ void RecordBufferPool::note_seen(float* buf)
 
 void RecordBufferPool::leak_check(const double now)
 {
+    FSUM_SIGNATURE(FlipsumManager::gather_pass_signature);
     if (!periodic_)
         return;
     set_.insert(seen.begin(), seen.end());
@@ -145,6 +148,7 @@ void RecordBufferPool::leak_check(const double now)
 
 bool RecordBufferPool::grow()
 {
+    FSUM_SIGNATURE(FlipsumManager::gather_pass_signature);
     if (avail_buff_lst.size() + returned() >= needed_)
     {
         allocation_failed_ = false;
@@ -191,6 +195,7 @@ bool RecordBufferPool::grow()
 
 void RecordBufferPool::shrink(const double now)
 {
+    FSUM_SIGNATURE(FlipsumManager::gather_pass_signature);
     if (avail_buff_lst.empty() || now - last_return <= shrink_delay)
         return;
     doomed_.clear();
