@@ -116,56 +116,36 @@ public:
         std::size_t ch = 0;
         std::atomic<std::uint32_t> state{SLOT_FREE};
 
-        // The writer's hold: taken when the slot is free (FREE to WRITING, acquire: the gather thread
-        // is done with what it read there); what the writer puts in buf, bufnum and ch is published
-        // when the hold ends (READY, release).
-        class write_scope
+        // A hold on the slot: taken by moving the state from `from` to `held_state` (acquire), left by
+        // moving it to `after` (release). The only ways to hold a slot are these two:
+        template <std::uint32_t from, std::uint32_t held_state, std::uint32_t after>
+        class hold
         {
         public:
-            explicit write_scope(submit_slot_t& slot) noexcept : slot_(slot)
+            explicit hold(submit_slot_t& slot) noexcept : slot_(slot)
             {
-                std::uint32_t expected = SLOT_FREE;
-                held_ = slot_.state.compare_exchange_strong(expected, SLOT_WRITING, std::memory_order_acquire,
+                std::uint32_t expected = from;
+                held_ = slot_.state.compare_exchange_strong(expected, held_state, std::memory_order_acquire,
                                                             std::memory_order_relaxed);
             }
-            ~write_scope()
+            ~hold()
             {
                 if (held_)
-                    slot_.state.store(SLOT_READY, std::memory_order_release);
+                    slot_.state.store(after, std::memory_order_release);
             }
-            write_scope(const write_scope&) = delete;
-            write_scope& operator=(const write_scope&) = delete;
+            hold(const hold&) = delete;
+            hold& operator=(const hold&) = delete;
             bool held() const noexcept { return held_; }
 
         private:
             submit_slot_t& slot_;
             bool held_;
         };
-
-        // The gather thread's hold: taken when the slot is ready (READY to READING, acquire: what the
-        // writer published is seen); the slot is free again when the hold ends (release).
-        class read_scope
-        {
-        public:
-            explicit read_scope(submit_slot_t& slot) noexcept : slot_(slot)
-            {
-                std::uint32_t expected = SLOT_READY;
-                held_ = slot_.state.compare_exchange_strong(expected, SLOT_READING, std::memory_order_acquire,
-                                                            std::memory_order_relaxed);
-            }
-            ~read_scope()
-            {
-                if (held_)
-                    slot_.state.store(SLOT_FREE, std::memory_order_release);
-            }
-            read_scope(const read_scope&) = delete;
-            read_scope& operator=(const read_scope&) = delete;
-            bool held() const noexcept { return held_; }
-
-        private:
-            submit_slot_t& slot_;
-            bool held_;
-        };
+        // The writer's: a free slot (the gather thread is done with what it read there); what the
+        // writer puts in buf, bufnum and ch is published as the slot becomes ready.
+        using write_scope = hold<SLOT_FREE, SLOT_WRITING, SLOT_READY>;
+        // The gather thread's: a ready slot (what the writer published is seen); free again after.
+        using read_scope = hold<SLOT_READY, SLOT_READING, SLOT_FREE>;
     };
 
     // One registered instance. Made by reg_internal, owned by the instance map; after

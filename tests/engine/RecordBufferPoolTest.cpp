@@ -159,6 +159,23 @@ TEST_F(Pool, FailedAllocationNeverOffersANullBuffer)
     EXPECT_EQ(buffers.size(), 4u); // the next pass tried again and succeeded
     EXPECT_EQ(log.count("Buffer allocation failed"), 1u);
 }
+// Whether a thread holds the mutex now (another thread tries to take it).
+bool held_elsewhere(CheckedMutex& mutex)
+{
+    bool free_now = false;
+    std::thread(
+        [&]
+        {
+            if (mutex.try_lock())
+            {
+                free_now = true;
+                mutex.unlock();
+            }
+        })
+        .join();
+    return !free_now;
+}
+
 // Growth makes many buffers in one pass, each mapped, zeroed and made resident: that work runs
 // without the first mutex, which an audio thread opening a stream waits for.
 TEST_F(Pool, GrowthMakesBuffersWithoutHoldingTheFirstMutex)
@@ -169,18 +186,7 @@ TEST_F(Pool, GrowthMakesBuffersWithoutHoldingTheFirstMutex)
     made_while_held = 0;
     pool.allocate = []() -> float*
     {
-        bool free_now = false;
-        std::thread(
-            [&free_now]
-            {
-                if (first->try_lock())
-                {
-                    free_now = true;
-                    first->unlock();
-                }
-            })
-            .join();
-        made_while_held += free_now ? 0 : 1;
+        made_while_held += held_elsewhere(*first) ? 1 : 0;
         return RecordBufferPool::allocate_record_buffer();
     };
     EXPECT_TRUE(pass(0.1, {&a, &b}));
@@ -200,19 +206,8 @@ TEST_F(Pool, ShrinkFreesBuffersWithoutHoldingTheFirstMutex)
     freed = freed_while_held = 0;
     pool.release = [](float* buf)
     {
-        bool free_now = false;
-        std::thread(
-            [&free_now]
-            {
-                if (first->try_lock())
-                {
-                    free_now = true;
-                    first->unlock();
-                }
-            })
-            .join();
         ++freed;
-        freed_while_held += free_now ? 0 : 1;
+        freed_while_held += held_elsewhere(*first) ? 1 : 0;
         RecordBufferPool::release_record_buffer(buf);
     };
     pass(0.0, {&a, &b});
