@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="g++ clang clang-format cmake ninja-build pkg-config ccache juce-modules-source libgtest-dev libgmock-dev \
-libbenchmark-dev libopenblas-dev libx11-dev xvfb xauth fonts-dejavu-core fonts-liberation2 python3 python3-pil"
+libbenchmark-dev libopenblas-dev libx11-dev libxtst-dev xvfb xauth fonts-dejavu-core fonts-liberation2 python3 python3-pil"
 
 missing=""
 for p in $PACKAGES; do

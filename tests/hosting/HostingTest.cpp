@@ -1,11 +1,10 @@
 // Loads the built VST3 and LV2 bundles with JUCE's hosting classes, as a host would: three
-// instances of each share one manager and give back the state they were given.
+// instances of each share one manager and give back the state they were given; the host-facing
+// properties, and the editor in a window.
 
-#include <juce_audio_processors/juce_audio_processors.h>
+#include "BundleFormats.h"
 
 #include <gtest/gtest.h>
-
-#include <X11/Xlib.h>
 
 #include <array>
 #include <memory>
@@ -13,7 +12,8 @@
 
 namespace
 {
-using Bytes = std::vector<std::uint8_t>;
+using hosted::Bytes;
+using hosted::Format;
 
 // The plug-in's own state blob: version 3, manager chunk, role, polarities, gain code, forced mono.
 Bytes blob(std::uint8_t alg, std::uint8_t norm, std::uint8_t filter, std::uint8_t role, std::uint8_t pol0,
@@ -34,88 +34,10 @@ Bytes blob(std::uint8_t alg, std::uint8_t norm, std::uint8_t filter, std::uint8_
 
 const Bytes default_blob = blob(1, 0, 0, 1, 1, 1, 200, 0);
 
-juce::String encoded(const Bytes& b)
-{
-    return juce::MemoryBlock(b.data(), b.size()).toBase64Encoding();
-}
-
-Bytes decoded(const juce::String& text)
-{
-    juce::MemoryBlock m;
-    m.fromBase64Encoding(text);
-    const auto* p = static_cast<const std::uint8_t*>(m.getData());
-    return Bytes(p, p + m.getSize());
-}
-
-// Where each format keeps the plug-in's blob inside the state that the host saves: VST3 in JUCE's
-// XML state, base64-encoded at the start of the "IComponent" element (the wrapper appends data of
-// its own); LV2 base64-encoded in the plug-in's saved state text.
-struct Format
-{
-    std::unique_ptr<juce::AudioPluginFormat> format;
-    juce::String identifier;
-    std::function<Bytes(const juce::MemoryBlock&)> unwrap;
-    std::function<juce::MemoryBlock(const juce::MemoryBlock&, const Bytes&)> wrap;
-};
-
-Format vst3()
-{
-    Format f;
-    f.format = std::make_unique<juce::VST3PluginFormat>();
-    f.identifier = SIGNFLUX_VST3_BUNDLE;
-    const auto component = [](const juce::MemoryBlock& state)
-    {
-        auto xml = juce::AudioProcessor::getXmlFromBinary(state.getData(), int(state.getSize()));
-        return xml;
-    };
-    f.unwrap = [component](const juce::MemoryBlock& state)
-    {
-        auto xml = component(state);
-        Bytes data = xml ? decoded(xml->getChildByName("IComponent")->getAllSubText()) : Bytes{};
-        data.resize(std::min<std::size_t>(data.size(), 11));
-        return data;
-    };
-    f.wrap = [component](const juce::MemoryBlock& state, const Bytes& blob)
-    {
-        auto xml = component(state);
-        auto* element = xml->getChildByName("IComponent");
-        Bytes data = decoded(element->getAllSubText());
-        std::copy(blob.begin(), blob.end(), data.begin());
-        element->deleteAllTextElements();
-        element->addTextElement(encoded(data));
-        juce::MemoryBlock out;
-        juce::AudioProcessor::copyXmlToBinary(*xml, out);
-        return out;
-    };
-    return f;
-}
-
-Format lv2()
-{
-    Format f;
-    auto format = std::make_unique<juce::LV2PluginFormat>();
-    format->searchPathsForPlugins(juce::FileSearchPath(SIGNFLUX_LV2_DIR), false, false);
-    f.format = std::move(format);
-    f.identifier = SIGNFLUX_LV2_URI;
-    const auto text_of = [](const juce::MemoryBlock& state)
-    {
-        return state.toString()
-            .fromFirstOccurrenceOf("StateString> \"", false, false)
-            .upToFirstOccurrenceOf("\"", false, false);
-    };
-    f.unwrap = [text_of](const juce::MemoryBlock& state) { return decoded(text_of(state)); };
-    f.wrap = [text_of](const juce::MemoryBlock& state, const Bytes& blob)
-    {
-        const juce::String text = state.toString().replace(text_of(state), encoded(blob));
-        return juce::MemoryBlock(text.toRawUTF8(), text.getNumBytesAsUTF8());
-    };
-    return f;
-}
-
 class Hosting : public ::testing::TestWithParam<const char*>
 {
 protected:
-    void SetUp() override { format = juce::String(GetParam()) == "VST3" ? vst3() : lv2(); }
+    void SetUp() override { format = hosted::named(GetParam()); }
 
     std::unique_ptr<juce::AudioPluginInstance> make()
     {
@@ -245,12 +167,3 @@ TEST_P(Hosting, TellsTheHostItsPropertiesAndOpensAndClosesItsEditor)
 
 INSTANTIATE_TEST_SUITE_P(Bundles, Hosting, ::testing::Values("VST3", "LV2"));
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    // Without a window manager an X error would end the process (see tests/support/JuceTestMain.cpp).
-    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    const juce::ScopedJuceInitialiser_GUI juce;
-    return RUN_ALL_TESTS();
-}

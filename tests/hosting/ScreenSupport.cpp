@@ -1,0 +1,87 @@
+#include "ScreenSupport.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+namespace screen
+{
+void pump(int ms)
+{
+    juce::MessageManager::getInstance()->runDispatchLoopUntil(ms);
+}
+
+bool pump_until(const std::function<bool()>& done, int timeout_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done() && std::chrono::steady_clock::now() < end)
+        pump(10);
+    return done();
+}
+
+struct Display::Connection
+{
+    ::Display* const display = XOpenDisplay(nullptr);
+    ~Connection()
+    {
+        if (display != nullptr)
+            XCloseDisplay(display);
+    }
+};
+
+Display::Display() : x(std::make_unique<Connection>()) {}
+
+Display::~Display() = default;
+
+bool Display::usable() const
+{
+    int event, error, major, minor;
+    return x->display != nullptr && XTestQueryExtension(x->display, &event, &error, &major, &minor);
+}
+
+void Display::button(juce::Point<int> p, bool down)
+{
+    XTestFakeMotionEvent(x->display, -1, p.x, p.y, CurrentTime);
+    XTestFakeButtonEvent(x->display, 1, down ? True : False, CurrentTime);
+    XSync(x->display, False);
+    pump(60);
+}
+
+juce::Image Display::grab(juce::Rectangle<int> area) const
+{
+    juce::Image out(juce::Image::RGB, area.getWidth(), area.getHeight(), true);
+    XImage* const image =
+        XGetImage(x->display, DefaultRootWindow(x->display), area.getX(), area.getY(),
+                  unsigned(area.getWidth()), unsigned(area.getHeight()), AllPlanes, ZPixmap);
+    if (image == nullptr)
+        return out;
+    for (int py = 0; py < area.getHeight(); ++py)
+        for (int px = 0; px < area.getWidth(); ++px)
+        {
+            const unsigned long v = XGetPixel(image, px, py);
+            out.setPixelAt(px, py, juce::Colour(juce::uint8(v >> 16), juce::uint8(v >> 8), juce::uint8(v)));
+        }
+    XDestroyImage(image);
+    return out;
+}
+
+int differing_pixels(const juce::Image& a, const juce::Image& b, const int threshold)
+{
+    if (a.getBounds() != b.getBounds())
+        return std::max(a.getWidth() * a.getHeight(), b.getWidth() * b.getHeight());
+    int count = 0;
+    for (int py = 0; py < a.getHeight(); ++py)
+        for (int px = 0; px < a.getWidth(); ++px)
+        {
+            const juce::Colour p = a.getPixelAt(px, py), q = b.getPixelAt(px, py);
+            const int d = std::max({std::abs(p.getRed() - q.getRed()), std::abs(p.getGreen() - q.getGreen()),
+                                    std::abs(p.getBlue() - q.getBlue())});
+            count += d > threshold ? 1 : 0;
+        }
+    return count;
+}
+} // namespace screen

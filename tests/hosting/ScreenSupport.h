@@ -1,0 +1,59 @@
+#pragma once
+
+// The X server as a user meets it, for tests that drive real windows: pointer presses and releases
+// that the server delivers like a real mouse's (XTest), pixels read back from the screen, and
+// images compared with a tolerance. Coordinates are the screen's. Everything runs on the test's
+// message thread, which must run the message loop for the windows to see the events.
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <functional>
+#include <memory>
+
+namespace screen
+{
+// Runs the message loop for about ms milliseconds.
+void pump(int ms = 20);
+// Runs the message loop until done() holds, for at most timeout_ms; returns done().
+bool pump_until(const std::function<bool()>& done, int timeout_ms = 5000);
+
+// A connection of the test's own to the X server that JUCE's windows are on.
+class Display
+{
+public:
+    Display();
+    ~Display();
+
+    // The server is there and has the XTest extension.
+    bool usable() const;
+
+    // Moves the pointer to p, presses (down) or releases the left button there, and runs the
+    // message loop for a moment.
+    void button(juce::Point<int> p, bool down);
+    void press(juce::Point<int> p) { button(p, true); }
+    void release(juce::Point<int> p) { button(p, false); }
+    void click(juce::Point<int> p)
+    {
+        press(p);
+        release(p);
+    }
+
+    // The pixels of a screen area as they are shown now.
+    juce::Image grab(juce::Rectangle<int> area) const;
+
+private:
+    struct Connection;
+    std::unique_ptr<Connection> x;
+};
+
+// How many pixels of two images of one size differ by more than threshold in a colour channel;
+// every pixel when the sizes differ.
+int differing_pixels(const juce::Image& a, const juce::Image& b, int threshold = 40);
+
+// Whether an image shows what a reference shows: at most one pixel in a hundred differs clearly
+// (scaled images are resampled a little differently here and there).
+inline bool matches(const juce::Image& shown, const juce::Image& reference)
+{
+    return differing_pixels(shown, reference) <= shown.getWidth() * shown.getHeight() / 100;
+}
+} // namespace screen
