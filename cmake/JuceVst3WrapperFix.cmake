@@ -1,0 +1,39 @@
+# JUCE 7.0.5's VST3 wrapper (compiled into the plug-in) counts the host's run loop once per open
+# editor view on Linux, but forgets a closing view's run loop with std::multiset::erase(value),
+# which drops the entries of every view when the host hands all its views the same run loop: the
+# other open editors then get no more events (no clicks, no repaints, no updates from the engine)
+# until another editor is opened. The plug-in is built from a copy of the wrapper in which the
+# closing view's entry alone is erased. Everything else comes from Debian's JUCE as it is.
+
+get_target_property(signflux_vst3_client_sources juce::juce_audio_plugin_client_VST3 INTERFACE_SOURCES)
+set(signflux_vst3_client "")
+foreach(source IN LISTS signflux_vst3_client_sources)
+    if(source MATCHES "/juce_audio_plugin_client_VST3\\.cpp$")
+        set(signflux_vst3_client "${source}")
+    endif()
+endforeach()
+if(signflux_vst3_client STREQUAL "")
+    message(FATAL_ERROR "JUCE's VST3 client source not found among ${signflux_vst3_client_sources}")
+endif()
+get_filename_component(signflux_client_dir "${signflux_vst3_client}" DIRECTORY)
+
+file(READ "${signflux_client_dir}/VST3/juce_VST3_Wrapper.cpp" signflux_wrapper)
+set(signflux_fault "refreshAttachedEventLoop ([this, runLoop] { hostRunLoops.erase (runLoop); });")
+set(signflux_fixed
+    "refreshAttachedEventLoop ([this, runLoop] { const auto it = hostRunLoops.find (runLoop); if (it != hostRunLoops.end()) hostRunLoops.erase (it); });")
+string(FIND "${signflux_wrapper}" "${signflux_fault}" signflux_fault_at)
+if(signflux_fault_at EQUAL -1)
+    message(FATAL_ERROR "JUCE's VST3 wrapper has changed: review cmake/JuceVst3WrapperFix.cmake")
+endif()
+string(REPLACE "${signflux_fault}" "${signflux_fixed}" signflux_wrapper "${signflux_wrapper}")
+
+set(signflux_patched_client "${CMAKE_BINARY_DIR}/juce_patched/juce_audio_plugin_client")
+file(WRITE "${signflux_patched_client}/VST3/juce_VST3_Wrapper.cpp" "${signflux_wrapper}")
+# The wrapper's own relative includes ("../utility/...") reach the module's files.
+file(CREATE_LINK "${signflux_client_dir}/utility" "${signflux_patched_client}/utility" SYMBOLIC)
+file(WRITE "${signflux_patched_client}/juce_audio_plugin_client_VST3.cpp"
+     "#include \"VST3/juce_VST3_Wrapper.cpp\"\n")
+
+list(TRANSFORM signflux_vst3_client_sources REPLACE ".*/juce_audio_plugin_client_VST3\\.cpp$"
+     "${signflux_patched_client}/juce_audio_plugin_client_VST3.cpp")
+set_target_properties(juce_audio_plugin_client_VST3 PROPERTIES INTERFACE_SOURCES "${signflux_vst3_client_sources}")
