@@ -8,6 +8,8 @@
 
 #include "../engine/HandoverTestSupport.h"
 
+#include "../support/Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,40 +25,7 @@ using namespace std::chrono_literals;
 
 namespace
 {
-// Ends the process when the scope is not left within the limit: a deadlock fails instead of hanging.
-class Watchdog
-{
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread(
-              [this, limit]
-              {
-                  std::unique_lock<std::mutex> lock(mutex);
-                  if (!cv.wait_for(lock, limit, [this] { return done; }))
-                  {
-                      std::fprintf(stderr, "Watchdog: no progress for %d s (deadlock?)\n",
-                                   int(limit.count()));
-                      std::_Exit(3);
-                  }
-              })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-        }
-        cv.notify_all();
-        thread.join();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread thread;
-};
+using test_support::Watchdog;
 
 struct EditorThreads : ::testing::Test
 {

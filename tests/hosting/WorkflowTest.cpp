@@ -11,6 +11,8 @@
 #include "BundleFormats.h"
 #include "ScreenSupport.h"
 
+#include "../support/Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -347,42 +349,7 @@ private:
     std::thread thread;
 };
 
-// Ends the process when a test runs for longer than limit: every wait here is bounded, but a hang
-// inside the plug-in or the framework would leave the run waiting for good.
-class Watchdog
-{
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread(
-              [this, limit]
-              {
-                  std::unique_lock<std::mutex> lock(mutex);
-                  if (!cv.wait_for(lock, limit, [this] { return over; }))
-                  {
-                      std::fprintf(stderr, "Watchdog: the test did not finish within %d s\n",
-                                   int(limit.count()));
-                      std::fflush(stderr);
-                      std::_Exit(3);
-                  }
-              })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            over = true;
-        }
-        cv.notify_one();
-        thread.join();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool over = false;
-    std::thread thread;
-};
+using test_support::Watchdog;
 
 class Workflow : public ::testing::TestWithParam<const char*>
 {
