@@ -683,6 +683,8 @@ void FlipsumManager::set_master_status_clear(const bool listening)
 
 void FlipsumManager::set_master_status_progress(const float progress, const float remaining)
 {
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", progress=" << progress
+                << ", remaining=" << remaining;
     const std::lock_guard<std::mutex> lock(first_mutex);
     if (FlipsumAudioProcessor* const master_proc = master_locked())
         if (auto* editor = master_proc->open_editor())
