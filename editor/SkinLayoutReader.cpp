@@ -55,13 +55,25 @@ std::optional<float> parse_float(std::string_view text)
     return value;
 }
 
-// True when the value truncates to an int without overflow.
-bool fits_int(float v)
+// The largest coordinate, and the largest width or height, that a layout may give a box (in view
+// pixels). It is far beyond any real editor (the shipped views are 770 x 165 pixels, a whole 8K
+// screen 7680 x 4320) and small enough for everything that the framework does with a placed box:
+// it converts the box to int (undefined for a float out of the int range), paints in 24.8 fixed
+// point (which overflows beyond about 8.4 million pixels) and sizes its scan-line tables after
+// the painted shape (at 100 million pixels tall, gigabytes). A power of two, so exact in float.
+constexpr float max_box_extent = 16384.0f;
+
+// True when every corner coordinate and the size lie within the bound.
+bool is_paintable(const layout_section_t& s, float w, float h)
 {
-    return v > -2147483648.0f && v < 2147483648.0f;
+    for (const float v : {s.x0, s.y0, s.x1, s.y1})
+        if (!(std::fabs(v) <= max_box_extent))
+            return false;
+    return w <= max_box_extent && h <= max_box_extent;
 }
 
 // Applies a complete section to the component it names and records the name when it was placed.
+// A box beyond the bound is not applied, like a section with a value that is no number.
 void apply_section(const layout_section_t& s, std::map<std::string, juce::Component*>& components,
                    std::set<std::string>& laid_out)
 {
@@ -69,7 +81,7 @@ void apply_section(const layout_section_t& s, std::map<std::string, juce::Compon
     const float y = std::min(s.y0, s.y1);
     const float w = std::max(s.x0, s.x1) - x;
     const float h = std::max(s.y0, s.y1) - y;
-    if (!std::isfinite(w) || !std::isfinite(h))
+    if (!is_paintable(s, w, h))
         return;
 
     const auto found = components.find(s.name);
@@ -77,16 +89,12 @@ void apply_section(const layout_section_t& s, std::map<std::string, juce::Compon
         return;
     juce::Component* const component = found->second;
 
-    if (auto* const image = dynamic_cast<juce::DrawableImage*>(component))
-    {
-        laid_out.insert(s.name);
-        image->setBoundingBox(juce::Parallelogram<float>(juce::Rectangle<float>(x, y, w, h)));
-        return;
-    }
-    if (!fits_int(x) || !fits_int(y) || !fits_int(w) || !fits_int(h))
-        return;
     laid_out.insert(s.name);
-    component->setBounds(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w), static_cast<int>(h));
+    if (auto* const image = dynamic_cast<juce::DrawableImage*>(component))
+        image->setBoundingBox(juce::Parallelogram<float>(juce::Rectangle<float>(x, y, w, h)));
+    else
+        component->setBounds(static_cast<int>(x), static_cast<int>(y), static_cast<int>(w),
+                             static_cast<int>(h));
 }
 
 void read_line(std::string_view line, layout_section_t& s,

@@ -337,6 +337,8 @@ void FlipsumManager::set_master_status_clear(const bool listening)
 
 void FlipsumManager::set_master_status_progress(const float progress, const float remaining)
 {
+    FSUM_LOG(8) << "Args: this=0x" << logger::hex(this) << ", progress=" << progress
+                << ", remaining=" << remaining;
     util::with_locked(master_editor(), [progress, remaining](FlipsumAudioProcessorEditor& e)
                       { e.set_ui_status_progress(progress, remaining); });
 }

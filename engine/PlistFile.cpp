@@ -244,8 +244,11 @@ std::unique_ptr<juce::XmlElement> read_document(const std::string& path)
     if (static_cast<std::int64_t>(data.getSize()) > PlistFile::MAX_FILE_SIZE)
         return nullptr;
 
-    const juce::String text =
-        juce::String::createStringFromData(data.getData(), static_cast<int>(data.getSize()));
+    // The framework's conversion reads the byte after the data in some cases (after a lone UTF-8
+    // byte-order mark, for one): give it a terminating zero inside the buffer to read there.
+    const int size = static_cast<int>(data.getSize());
+    data.append("", 1);
+    const juce::String text = juce::String::createStringFromData(data.getData(), size);
     if (!is_safe_to_parse(text.toStdString(), PlistFile::MAX_NESTING))
         return nullptr;
 

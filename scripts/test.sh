@@ -56,5 +56,6 @@ if [ "${SIGNFLUX_SANITIZERS:-on}" != off ]; then
     ASAN_OPTIONS="detect_leaks=1 halt_on_error=1 exitcode=66"
     UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
     export ASAN_OPTIONS UBSAN_OPTIONS
+    # The editor's suites read layout texts and images: under the address sanitizer too.
     sanitized address "$ROOT/build-asan"
 fi

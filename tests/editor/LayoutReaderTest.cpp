@@ -126,6 +126,45 @@ TEST_F(LayoutReader, ValuesThatAreNoNumbers)
     }
 }
 
+// Components and images alike: a box beyond +-16384 pixels (corner or size) is not applied.
+TEST_F(LayoutReader, BoxesBeyondWhatCanBePaintedAreNotApplied)
+{
+    juce::DrawableImage image;
+    image.setImage(juce::Image(juce::Image::ARGB, 8, 8, true));
+    components["ui_led"] = &image;
+    const juce::Parallelogram<float> image_unplaced(juce::Rectangle<float>(1.0f, 2.0f, 3.0f, 4.0f));
+    struct box_t
+    {
+        const char *x0, *y0, *x1, *y1;
+        bool placed;
+    };
+    const box_t boxes[] = {
+        {"-3e9", "0", "10", "10", false},      // out of the int range
+        {"0", "0", "5e9", "10", false},        //
+        {"0", "0", "10", "100000000", false},  // paintable only with gigabytes
+        {"0", "0", "2000000000", "10", false}, // overflows the renderer's fixed point
+        {"-10000", "0", "10000", "10", false}, // corners within, width beyond
+        {"-16384.5", "0", "0", "10", false},   //
+        {"-16384", "-16384", "0", "0", true},  // at the bound
+        {"16384", "0", "0", "16384", true},    //
+    };
+    for (const auto& box : boxes)
+    {
+        a.setBounds(UNPLACED);
+        image.setBoundingBox(image_unplaced);
+        const test_support::LogTail log(6);
+        parse(section("ui_a", box.x0, box.y0, box.x1, box.y1) +
+              section("ui_led", box.x0, box.y0, box.x1, box.y1) + "[End]\n");
+        const std::string what = std::string(box.x0) + " " + box.y0 + " " + box.x1 + " " + box.y1;
+        EXPECT_EQ(a.getBounds() != UNPLACED, box.placed) << what;
+        EXPECT_EQ(image.getBoundingBox() != image_unplaced, box.placed) << what;
+        std::vector<std::string> reported{"Not in layout file: ui_b"};
+        if (!box.placed)
+            reported = {"Not in layout file: ui_a", "Not in layout file: ui_b", "Not in layout file: ui_led"};
+        EXPECT_EQ(log.texts(6, "Not in layout file: "), reported) << what;
+    }
+}
+
 TEST_F(LayoutReader, MissingTextsAndTheirEnd)
 {
     const test_support::LogTail log(6);

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <pthread.h>
 #include <regex>
@@ -137,6 +139,55 @@ TEST(GuiThreadExecutor, PosterWaitsWhenEveryQueueIsBusyAndStillQueues)
         total += GuiThreadExecutorProbe::queued(executor, s);
     EXPECT_EQ(total, 1u);
     EXPECT_TRUE(pump_until([&] { return ran.load(); }));
+}
+
+// Three posters hold the three queues (the test thread holds their mutexes for them): a fourth waits
+// on the queue that its function object's address chooses, stays there when the others are freed
+// first, and queues there. Three function objects side by side (32 bytes apart) choose each queue.
+TEST(GuiThreadExecutor, PosterFacingThreeBusyQueuesWaitsOnTheOneItsAddressChooses)
+{
+    static_assert(sizeof(std::function<void()>) == 32, "consecutive objects choose consecutive queues");
+    GuiThreadExecutor executor;
+    auto& pimple = GuiThreadExecutorProbe::of(executor);
+    // glibc marks a locked mutex that a thread waits for with 2 in its lock word.
+    const auto waited_on = [&]
+    {
+        for (int s = 0; s < 3; ++s)
+            if (__atomic_load_n(&pimple.slots[s].mutex.native_handle()->__data.__lock, __ATOMIC_ACQUIRE) == 2)
+                return s;
+        return -1;
+    };
+
+    std::function<void()> fns[3];
+    for (auto& fn : fns)
+    {
+        fn = [] {};
+        const int chosen = static_cast<int>((reinterpret_cast<std::uintptr_t>(&fn) >> 5) % 3);
+        std::unique_lock<std::mutex> held[3] = {std::unique_lock<std::mutex>(pimple.slots[0].mutex),
+                                                std::unique_lock<std::mutex>(pimple.slots[1].mutex),
+                                                std::unique_lock<std::mutex>(pimple.slots[2].mutex)};
+        std::atomic<bool> posted{false};
+        std::thread poster(
+            [&]
+            {
+                pimple.post(fn, false);
+                posted = true;
+            });
+        const auto limit = std::chrono::steady_clock::now() + 10s;
+        while (waited_on() < 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(waited_on(), chosen);
+        for (int s = 0; s < 3; ++s)
+            if (s != chosen)
+                held[s].unlock();
+        EXPECT_FALSE(posted.load()) << "still waiting for queue " << chosen;
+        held[chosen].unlock();
+        poster.join();
+
+        for (int s = 0; s < 3; ++s)
+            EXPECT_EQ(GuiThreadExecutorProbe::queued(executor, s), s == chosen ? 1u : 0u) << "queue " << s;
+        executor.timerCallback();
+    }
 }
 
 TEST(GuiThreadExecutor, WaitingPostReturnsAfterItsFunctionRan)

@@ -123,6 +123,11 @@ public:
     {
         return FlipsumManager::choose_flipopt(kind, n);
     }
+    // One progress report of a running search, as its progress callback makes it.
+    static float report_progress(FlipsumManager& m, float progress, float elapsed)
+    {
+        return m.progress_process_data(progress, elapsed);
+    }
     static void doflipopt(FlipsumManager& m, const Flipsearch::Correlation::Algorithm::ptr_t& corr,
                           const FlipsumManager::job_ptr& job)
     {

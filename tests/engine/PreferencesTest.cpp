@@ -139,6 +139,19 @@ TEST(PlistFile, BrokenOrForeignDocumentsReadAsEmpty)
     }
 }
 
+// Files that end inside or right after a byte-order mark are read within their bytes (the
+// AddressSanitizer build reports any read past them).
+TEST(PlistFile, ByteOrderMarksWithLittleOrNothingAfterThemReadAsEmpty)
+{
+    const std::string utf8_mark = "\xEF\xBB\xBF";
+    for (const std::string text : {utf8_mark, std::string("\xEF"), std::string("\xEF\xBB"), utf8_mark + "x",
+                                   utf8_mark + "\xC3", utf8_mark + "\xF4\x8F", std::string("\xFE\xFF"),
+                                   std::string("\xFF\xFE"), std::string("\xFE\xFF\x00", 3)})
+        EXPECT_EQ(debuglog_of(text), "<default>") << testing::PrintToString(text);
+
+    EXPECT_EQ(debuglog_of(utf8_mark + plist("<key>debuglog</key><string>5</string>")), "5");
+}
+
 TEST(PlistFile, MissingFileFolderOrPathReadsAsEmpty)
 {
     for (const std::string path :

@@ -266,6 +266,34 @@ TEST(SearchChoice, ByKindAndTrackCountAsTheRegistryOrders)
     EXPECT_EQ(FlipsumManagerProbe::choose(M::ALG_FAST, 999)->name(), "Fast-Simple");
 }
 
+// A progress report's estimate of the time left, and which reports reach the master's status line:
+// none in the first second, from 1 s on those with an estimate of a second or more, from 1.5 s on
+// every one.
+TEST_F(Processing, ProgressReportsReachTheStatusLineWithTheTimeLeft)
+{
+    struct report_t
+    {
+        float progress, elapsed;
+        const char* status; // the status line's arguments, or null when the report does not reach it
+    };
+    const report_t reports[] = {
+        {0.25f, 2.0f, "progress=0.25, remaining=6"}, {0.25f, 0.8f, nullptr},
+        {0.5f, 1.2f, "progress=0.5, remaining=1.2"}, {0.9f, 1.2f, nullptr},
+        {0.8f, 1.6f, "progress=0.8, remaining=0.4"}, {-1.0f, 0.0f, nullptr},
+    };
+    for (const auto& r : reports)
+    {
+        const LogReader status_log;
+        EXPECT_EQ(FlipsumManagerProbe::report_progress(*mgr, r.progress, r.elapsed), r.elapsed + 0.3f);
+        std::vector<std::string> status;
+        for (const auto& line : status_log.lines())
+            if (line.find("FlipsumManager::set_master_status_progress(") != std::string::npos)
+                status.push_back(line.substr(line.find(", progress=") + 2));
+        EXPECT_EQ(status, r.status ? std::vector<std::string>{r.status} : std::vector<std::string>{})
+            << r.progress << " after " << r.elapsed << " s";
+    }
+}
+
 // The matrix record is written with the classic number format whatever locale the host set.
 TEST_F(Processing, MatrixRecordIgnoresTheProcessLocale)
 {

@@ -37,6 +37,22 @@ public:
     std::atomic<bool>* destroyed;
 };
 
+// Polls until done() holds or ten seconds have passed; returns done(). Every wait of these tests is
+// bounded and their threads assert nothing (they record, the test thread asserts), so a fault
+// fails the test instead of hanging it.
+template <class Done>
+bool eventually(Done done)
+{
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!done())
+    {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // A job as the editor's setters make them: it captures a handle and locks it when it runs.
 std::function<void()> make_job(const util::safe_ptr<Guarded>& handle, std::atomic<int>& did_nothing)
 {
@@ -79,28 +95,30 @@ TEST(SafePtr, DestructionWaitsForTheJobThatHoldsTheObject)
     const auto handle = object->get_safe_ptr();
 
     std::atomic<bool> holding{false};
+    std::atomic<bool> got_it{false};
     std::atomic<bool> job_finished{false};
     std::atomic<bool> destroyed_while_held{false};
     std::thread job(
         [&]
         {
             const util::locked_safe_ptr<Guarded> locked(handle);
-            ASSERT_TRUE(locked);
+            got_it = static_cast<bool>(locked);
             holding = true;
+            if (!locked)
+                return;
             std::this_thread::sleep_for(150ms);
             destroyed_while_held = destroyed.load() || !locked->alive.load();
             job_finished = true;
         });
-    while (!holding)
-        std::this_thread::yield();
-
-    const auto start = std::chrono::steady_clock::now();
-    object.reset(); // must wait for the job
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_TRUE(job_finished.load());
-    EXPECT_FALSE(destroyed_while_held.load());
-    EXPECT_GE(waited, 50ms);
+    EXPECT_TRUE(eventually([&] { return holding.load(); }));
+    EXPECT_TRUE(got_it.load());
+    if (got_it.load())
+    {
+        object.reset(); // must wait for the job
+        EXPECT_TRUE(job_finished.load());
+    }
     job.join();
+    EXPECT_FALSE(destroyed_while_held.load());
 
     const util::locked_safe_ptr<Guarded> late(handle);
     EXPECT_FALSE(late);
@@ -134,11 +152,9 @@ TEST(SafePtr, ManyThreadsLockingWhileTheObjectGoesNeverSeeItDead)
                         ++refused;
                 }
             });
-    while (locked_ok.load() < 1000)
-        std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return locked_ok.load() >= 1000; }));
     object.reset();
-    while (refused.load() < 1000)
-        std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return refused.load() >= 1000; }));
     stop = true;
     for (auto& j : jobs)
         j.join();
@@ -155,7 +171,8 @@ TEST(SafePtr, HandlesTakenOnAnotherThreadWhileTheObjectGoes)
     std::thread taker(
         [&]
         {
-            while (refused.load() < 100)
+            const auto end = std::chrono::steady_clock::now() + 10s;
+            while (refused.load() < 100 && std::chrono::steady_clock::now() < end)
             {
                 const util::locked_safe_ptr<Guarded> locked(object.get_safe_ptr());
                 started = true;
@@ -163,9 +180,9 @@ TEST(SafePtr, HandlesTakenOnAnotherThreadWhileTheObjectGoes)
                     ++refused;
             }
         });
-    while (!started)
-        std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return started.load(); }));
     object.safe_destruct();
     taker.join();
+    EXPECT_EQ(refused.load(), 100);
     EXPECT_FALSE(util::locked_safe_ptr<Guarded>(object.get_safe_ptr()));
 }
