@@ -155,6 +155,9 @@ void FlipsumAudioProcessorEditor::setup_parse_layout(layout_map_t& components, c
 void FlipsumAudioProcessorEditor::setup_parse_layout(layout_map_t& components, const std::string& view,
                                                      const char* text, std::size_t size)
 {
+    // The operation is the two-argument one; this overload only takes the text from its caller.
+    FSUM_SIGNATURE(
+        "static void FlipsumAudioProcessorEditor::setup_parse_layout(layout_map_t&, const std::string&)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: components=0x" << logger::hex(&components) << ", view=" << view;
 

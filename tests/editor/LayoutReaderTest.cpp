@@ -196,6 +196,12 @@ TEST_F(LayoutReader, LogsItsArgumentsAndTheNamesNotPlacedInNameOrder)
         args << "Args: components=0x" << std::hex << reinterpret_cast<std::uintptr_t>(&components)
              << ", view=test.skin";
         EXPECT_EQ(log.texts(4, "Args: "), std::vector<std::string>{args.str()});
+        // Under the reader's operation, whichever overload the text came through.
+        for (const auto& record : log.records())
+            if (record.level == 4)
+                EXPECT_EQ(record.function,
+                          "static void FlipsumAudioProcessorEditor::setup_parse_layout(layout_map_t&, const "
+                          "std::string&)");
     }
     const test_support::LogTail quiet(5);
     parse("[End]\n");
