@@ -334,6 +334,27 @@ TEST(AboutBox, GeometryWithAndWithoutTheLogoAndItsText)
     EXPECT_TRUE(text.fromLastOccurrenceOf("\n", false, false).startsWith("Version 1.0.2 ("));
 }
 
+TEST(AboutBox, OpensWithoutBlockingOnTopAndOkClosesIt)
+{
+    const auto about_window = []() -> juce::DialogWindow*
+    {
+        for (int i = 0; i < juce::TopLevelWindow::getNumTopLevelWindows(); ++i)
+            if (auto* w = dynamic_cast<juce::DialogWindow*>(juce::TopLevelWindow::getTopLevelWindow(i)))
+                if (w->getName() == "About Signflux")
+                    return w;
+        return nullptr;
+    };
+    show_about_dialog(false, false, true, false, false);
+    juce::DialogWindow* const window = about_window();
+    ASSERT_NE(window, nullptr) << "launched before show_about_dialog returns";
+    EXPECT_FALSE(window->isResizable());
+    auto* const content = dynamic_cast<AboutComponent*>(window->getContentComponent());
+    ASSERT_NE(content, nullptr);
+    EXPECT_TRUE(pump_until([&] { return window->isAlwaysOnTop(); }, 2000));
+    dynamic_cast<juce::Button&>(AboutComponentTestAccess::ok(*content)).triggerClick();
+    EXPECT_TRUE(pump_until([&] { return about_window() == nullptr; }, 2000));
+}
+
 TEST(DawCompatibility, WarnsOnceForAnAudioUnitInStudioOne)
 {
     using W = juce::AudioProcessor;
