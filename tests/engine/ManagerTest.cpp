@@ -5,6 +5,8 @@
 #include "engine/OnStart.h"
 #include "engine/RecordBufferPool.h"
 
+#include "../support/ThreadCount.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -53,18 +55,7 @@ TEST_F(Manager, LivesWhileAnInstanceIsRegisteredAndStopsBothThreads)
     EXPECT_EQ(log.count(",6,\"FlipsumManager::FlipsumManager()\",Worker processing started"), 2u);
 }
 
-unsigned running_threads()
-{
-    unsigned count = 0;
-    if (DIR* dir = opendir("/proc/self/task"))
-    {
-        while (dirent* e = readdir(dir))
-            if (e->d_name[0] != '.')
-                ++count;
-        closedir(dir);
-    }
-    return count;
-}
+using test_support::running_threads;
 
 // A worker thread whose start throws, whatever it throws: the manager is not made, a worker
 // already started is stopped and joined (destroying it joinable would end the process), and the

@@ -10,6 +10,8 @@
 #include "search/FullGenericKernel.h"
 #include "search/Plugin.h"
 
+#include "../support/ThreadCount.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -56,18 +58,7 @@ std::tuple<std::uint64_t, std::uint32_t, unsigned, unsigned> visit_order(std::ui
             static_cast<unsigned>((index >> G) & ((1u << (15 - G)) - 1))};
 }
 
-unsigned running_threads()
-{
-    unsigned count = 0;
-    if (DIR* dir = opendir("/proc/self/task"))
-    {
-        while (dirent* e = readdir(dir))
-            if (e->d_name[0] != '.')
-                ++count;
-        closedir(dir);
-    }
-    return count;
-}
+using test_support::running_threads;
 
 struct run_t
 {
