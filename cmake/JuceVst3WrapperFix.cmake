@@ -5,6 +5,8 @@
 # until another editor is opened. The plug-in is built from a copy of the wrapper in which the
 # closing view's entry alone is erased. Everything else comes from Debian's JUCE as it is.
 
+include(${CMAKE_CURRENT_LIST_DIR}/JucePatch.cmake)
+
 get_target_property(signflux_vst3_client_sources juce::juce_audio_plugin_client_VST3 INTERFACE_SOURCES)
 set(signflux_vst3_client "")
 foreach(source IN LISTS signflux_vst3_client_sources)
@@ -18,14 +20,10 @@ endif()
 get_filename_component(signflux_client_dir "${signflux_vst3_client}" DIRECTORY)
 
 file(READ "${signflux_client_dir}/VST3/juce_VST3_Wrapper.cpp" signflux_wrapper)
-set(signflux_fault "refreshAttachedEventLoop ([this, runLoop] { hostRunLoops.erase (runLoop); });")
-set(signflux_fixed
-    "refreshAttachedEventLoop ([this, runLoop] { const auto it = hostRunLoops.find (runLoop); if (it != hostRunLoops.end()) hostRunLoops.erase (it); });")
-string(FIND "${signflux_wrapper}" "${signflux_fault}" signflux_fault_at)
-if(signflux_fault_at EQUAL -1)
-    message(FATAL_ERROR "JUCE's VST3 wrapper has changed: review cmake/JuceVst3WrapperFix.cmake")
-endif()
-string(REPLACE "${signflux_fault}" "${signflux_fixed}" signflux_wrapper "${signflux_wrapper}")
+signflux_replace_exactly(signflux_wrapper
+    "refreshAttachedEventLoop ([this, runLoop] { hostRunLoops.erase (runLoop); });"
+    "refreshAttachedEventLoop ([this, runLoop] { const auto it = hostRunLoops.find (runLoop); if (it != hostRunLoops.end()) hostRunLoops.erase (it); });"
+    "VST3 wrapper")
 
 set(signflux_patched_client "${CMAKE_BINARY_DIR}/juce_patched/juce_audio_plugin_client")
 file(WRITE "${signflux_patched_client}/VST3/juce_VST3_Wrapper.cpp" "${signflux_wrapper}")

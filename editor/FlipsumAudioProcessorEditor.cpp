@@ -305,6 +305,8 @@ void FlipsumAudioProcessorEditor::setup_button(juce::DrawableButton& b, const bo
                 isToggle ? &images[3] : nullptr, nullptr);
     b.setClickingTogglesState(isToggle);
     b.setTriggeredOnMouseDown(true);
+    // Nothing in the editor takes key input: a click leaves the keyboard with the host.
+    b.setWantsKeyboardFocus(false);
     b.setColour(juce::DrawableButton::backgroundOnColourId, juce::Colours::transparentBlack);
     addChildComponent(b);
 }

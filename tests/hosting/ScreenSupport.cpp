@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 
 namespace screen
@@ -26,10 +27,14 @@ bool pump_until(const std::function<bool()>& done, int timeout_ms)
 struct Display::Connection
 {
     ::Display* const display = XOpenDisplay(nullptr);
+    ::Window window = 0;
     ~Connection()
     {
-        if (display != nullptr)
-            XCloseDisplay(display);
+        if (display == nullptr)
+            return;
+        if (window != 0)
+            XDestroyWindow(display, window);
+        XCloseDisplay(display);
     }
 };
 
@@ -49,6 +54,66 @@ void Display::button(juce::Point<int> p, bool down)
     XTestFakeButtonEvent(x->display, 1, down ? True : False, CurrentTime);
     XSync(x->display, False);
     pump(60);
+}
+
+void Display::move(juce::Point<int> p)
+{
+    ::Window root, child;
+    int x0 = 0, y0 = 0, wx, wy;
+    unsigned int mask;
+    XQueryPointer(x->display, DefaultRootWindow(x->display), &root, &child, &x0, &y0, &wx, &wy, &mask);
+    const juce::Point<int> from(x0, y0);
+    const int steps = std::max(1, int(std::ceil(from.getDistanceFrom(p) / 10.0)));
+    for (int k = 1; k <= steps; ++k)
+    {
+        const auto at = from + (p - from) * k / steps;
+        XTestFakeMotionEvent(x->display, -1, at.x, at.y, CurrentTime);
+        XSync(x->display, False);
+        pump(10);
+    }
+    pump(50);
+}
+
+void Display::wheel(juce::Point<int> p, int notches)
+{
+    XTestFakeMotionEvent(x->display, -1, p.x, p.y, CurrentTime);
+    const unsigned int button = notches > 0 ? 4 : 5;
+    for (int k = 0; k < std::abs(notches); ++k)
+    {
+        XTestFakeButtonEvent(x->display, button, True, CurrentTime);
+        XTestFakeButtonEvent(x->display, button, False, CurrentTime);
+    }
+    XSync(x->display, False);
+    pump(60);
+}
+
+unsigned long Display::focus() const
+{
+    ::Window window = 0;
+    int revert = 0;
+    XGetInputFocus(x->display, &window, &revert);
+    return window;
+}
+
+void Display::set_focus(unsigned long window)
+{
+    XSetInputFocus(x->display, window, RevertToParent, CurrentTime);
+    XSync(x->display, False);
+    pump(60);
+}
+
+unsigned long Display::own_window()
+{
+    if (x->window == 0)
+    {
+        const int screen = DefaultScreen(x->display);
+        x->window = XCreateSimpleWindow(x->display, RootWindow(x->display, screen),
+                                        DisplayWidth(x->display, screen) - 8,
+                                        DisplayHeight(x->display, screen) - 8, 8, 8, 0, 0, 0);
+        XMapWindow(x->display, x->window);
+        XSync(x->display, False);
+    }
+    return x->window;
 }
 
 juce::Image Display::grab(juce::Rectangle<int> area) const

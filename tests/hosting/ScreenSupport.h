@@ -37,6 +37,24 @@ public:
         press(p);
         release(p);
     }
+    // Moves the pointer to p (in steps of at most 10 pixels from where it is).
+    void move(juce::Point<int> p);
+    // Presses at from, moves to to and releases there.
+    void drag(juce::Point<int> from, juce::Point<int> to)
+    {
+        press(from);
+        move(to);
+        release(to);
+    }
+    // Turns the mouse wheel at p by notches, away from the user (up) when positive.
+    void wheel(juce::Point<int> p, int notches);
+
+    // The window that has the keyboard focus, and giving it to a window.
+    unsigned long focus() const;
+    void set_focus(unsigned long window);
+    // A small window of this connection's own, standing for a host's main window (made and shown at
+    // the screen's bottom right corner on first use).
+    unsigned long own_window();
 
     // The pixels of a screen area as they are shown now.
     juce::Image grab(juce::Rectangle<int> area) const;
