@@ -134,9 +134,9 @@ public:
     float get_gain() const;
     // pol is +1 (keep) or -1 (invert) for channel 0 or 1; anything else is ignored.
     void set_polarity(const std::size_t channel, const int pol);
-    // The same without telling the editor; true when the polarity changed. The caller brings the
-    // editor up to date (set_ui_polarity) once it holds no lock. Any thread but the audio thread,
-    // also with the manager's first mutex held.
+    // The same without telling the editor (it logs set_polarity's lines); true when the polarity
+    // changed. The caller brings the editor up to date (set_ui_polarity) once it holds no lock. Any
+    // thread but the audio thread, also with the manager's first mutex held.
     bool store_polarity(const std::size_t channel, const int pol);
     int get_polarity(const std::size_t channel) const;
     // The largest absolute output sample since the last call, measured while an editor is open.
@@ -192,6 +192,8 @@ private:
     void bypassStateChanged();
     // Message thread: delivers a host bypass change and tells the host of a changed state.
     void timerCallback() override;
+    // Stores a polarity without logging or telling the editor; true when it changed.
+    bool assign_polarity(const std::size_t channel, const int pol) noexcept;
 
     // The host's transport for one block.
     struct transport_t

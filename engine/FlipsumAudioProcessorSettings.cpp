@@ -9,6 +9,12 @@
 
 #include <cmath>
 
+namespace
+{
+// The signature that set_polarity's lines log under, also where store_polarity makes them.
+constexpr char SET_POLARITY_SIGNATURE[] = "void FlipsumAudioProcessor::set_polarity(const size_t, const int)";
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Roles and settings
 
@@ -87,15 +93,24 @@ float FlipsumAudioProcessor::get_gain() const
 
 void FlipsumAudioProcessor::set_polarity(const std::size_t channel, const int pol)
 {
-    FSUM_SIGNATURE("void FlipsumAudioProcessor::set_polarity(const size_t, const int)");
+    FSUM_SIGNATURE(SET_POLARITY_SIGNATURE);
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
-    if (!store_polarity(channel, pol))
+    if (!assign_polarity(channel, pol))
         return;
     call_editor([channel, pol](FlipsumAudioProcessorEditor& e) { e.set_ui_polarity(channel, pol == -1); });
 }
 
 bool FlipsumAudioProcessor::store_polarity(const std::size_t channel, const int pol)
+{
+    // In the log a polarity set by the search reads like one set by set_polarity.
+    FSUM_SIGNATURE(SET_POLARITY_SIGNATURE);
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
+    return assign_polarity(channel, pol);
+}
+
+bool FlipsumAudioProcessor::assign_polarity(const std::size_t channel, const int pol) noexcept
 {
     if (channel >= polarity.size() || (pol != 1 && pol != -1))
         return false;
