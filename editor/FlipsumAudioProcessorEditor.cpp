@@ -187,7 +187,7 @@ void FlipsumAudioProcessorEditor::show_view_send()
     setup_parse_layout(logo, is_stereo ? "bg_send.skin" : "bg_send_mono.skin");
     ui_logo.setVisible(true);
 
-    ui_gain.setValue(processor_.get_gain(), juce::sendNotificationAsync);
+    ui_gain.setValue(processor_.get_gain(), juce::dontSendNotification);
     ui_gain.setVisible(true);
     ui_gain_text.setVisible(true);
 

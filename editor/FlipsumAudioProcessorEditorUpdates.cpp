@@ -302,8 +302,10 @@ void FlipsumAudioProcessorEditor::set_ui_gain(float gain)
     run_on_gui_thread(__PRETTY_FUNCTION__, "set_ui_gain", {},
                       [gain](FlipsumAudioProcessorEditor& e)
                       {
+                          // Without echo: the knob snaps to its 0.1 dB steps, and the snapped
+                          // value would come back as a change of the processor's gain.
                           if (e.ui_gain.getValue() != static_cast<double>(gain))
-                              e.ui_gain.setValue(static_cast<double>(gain), juce::sendNotification);
+                              e.ui_gain.setValue(static_cast<double>(gain), juce::dontSendNotification);
                       });
     processor_.set_gain(gain);
 }

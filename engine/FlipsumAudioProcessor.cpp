@@ -19,7 +19,8 @@ constexpr std::size_t min_scratch_samples = 4096;
 // ... and at most, whatever block size the host announces.
 constexpr std::size_t max_scratch_samples = 131072;
 
-// How often the message thread looks for a host bypass change reported by the audio thread.
+// How often the message thread looks for a host bypass change reported by the audio thread and for
+// a changed state to tell the host.
 constexpr int bypass_poll_ms = 200;
 
 constexpr double stopped_deadline = std::numeric_limits<double>::max();
@@ -326,6 +327,8 @@ void FlipsumAudioProcessor::timerCallback()
     FSUM_ASSERT_MESSAGE_THREAD();
     if (bypass_update_pending.exchange(false))
         bypassStateChanged();
+    if (state_change_pending.exchange(false))
+        updateHostDisplay(ChangeDetails{}.withNonParameterStateChanged(true));
 }
 
 void FlipsumAudioProcessor::bypassStateChanged()

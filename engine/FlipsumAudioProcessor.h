@@ -8,13 +8,19 @@
 // Threads: the message thread makes and destroys the instance and calls the setters, the role
 // members, prepareToPlay, releaseResources and the state members; the audio thread calls
 // processBlock and processBlockBypassed (lock-free, no allocation); the gather thread calls
-// manager_watchdog_callback; the processing thread calls get_polarity and set_polarity. The record
+// manager_watchdog_callback; the processing thread calls get_polarity and store_polarity. The record
 // buffers and the transport state are taken by one side at a time through an atomic owner flag.
 //
 // The open editor: its constructor and destructor announce it (set_open_editor); the engine's
 // threads reach it only through the guarded handle from open_editor(), never while holding the
 // manager's first mutex. The audio thread never calls the editor: it leaves playback events
 // (playback_event) that the editor's timer picks up on the message thread.
+//
+// The host: every change of a value that the state blob holds marks the instance's state as changed
+// (note_state_changed, lock-free, from any thread but the audio thread), and the instance's timer
+// tells the host on the message thread (updateHostDisplay with nonParameterStateChanged), so that
+// the host's project counts as modified. Values set while the host restores the instance's state
+// (setStateInformation) and sets that leave a value as it was tell the host nothing.
 
 #include "editor/SafePtr.h"
 #include "engine/FlipsumManager.h"
@@ -128,12 +134,19 @@ public:
     float get_gain() const;
     // pol is +1 (keep) or -1 (invert) for channel 0 or 1; anything else is ignored.
     void set_polarity(const std::size_t channel, const int pol);
-    // The same without telling the editor; true when the polarity changed. The caller brings the
-    // editor up to date (set_ui_polarity) once it holds no lock. Any thread but the audio thread.
+    // The same without telling the editor (it logs set_polarity's lines); true when the polarity
+    // changed. The caller brings the editor up to date (set_ui_polarity) once it holds no lock. Any
+    // thread but the audio thread, also with the manager's first mutex held.
     bool store_polarity(const std::size_t channel, const int pol);
     int get_polarity(const std::size_t channel) const;
     // The largest absolute output sample since the last call, measured while an editor is open.
     float get_and_clear_peak();
+
+    // A value that the state blob holds has changed (this instance's, or the manager's settings on
+    // the master): the timer tells the host. Nothing while the host restores this instance's state.
+    // Any thread but the audio thread, also with the manager's first mutex held: lock-free, calls
+    // nothing.
+    void note_state_changed() noexcept;
 
     // The host has bypassed the instance since its last processBlock (any thread).
     bool is_host_bypassed() const noexcept { return host_bypassed.load(); }
@@ -177,7 +190,10 @@ private:
 
     // Message thread: brings the master's send count up to date after a host bypass change.
     void bypassStateChanged();
+    // Message thread: delivers a host bypass change and tells the host of a changed state.
     void timerCallback() override;
+    // Stores a polarity without logging or telling the editor; true when it changed.
+    bool assign_polarity(const std::size_t channel, const int pol) noexcept;
 
     // The host's transport for one block.
     struct transport_t
@@ -270,6 +286,10 @@ private:
     FlipsumManager::slave_channel_mode_t rec_channel_mode = 0;
     // A host bypass change waits for the message thread.
     std::atomic<bool> bypass_update_pending{false};
+    // A changed state waits for the timer to tell the host (set by note_state_changed).
+    std::atomic<bool> state_change_pending{false};
+    // Set while setStateInformation runs: what it sets is the host's own state.
+    std::atomic<bool> restoring_state{false};
     // Playback events for the editor (see playback_event); written by whoever holds the recording.
     std::atomic<std::uint32_t> playback_events{0};
     void note_playback_event(bool started_recording) noexcept;

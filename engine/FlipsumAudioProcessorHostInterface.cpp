@@ -8,8 +8,25 @@
 #include "engine/Logger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+
+namespace
+{
+// A flag set for the life of one scope.
+class flag_scope_t
+{
+public:
+    explicit flag_scope_t(std::atomic<bool>& flag) noexcept : flag_(flag) { flag_.store(true); }
+    ~flag_scope_t() { flag_.store(false); }
+    flag_scope_t(const flag_scope_t&) = delete;
+    flag_scope_t& operator=(const flag_scope_t&) = delete;
+
+private:
+    std::atomic<bool>& flag_;
+};
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Host-facing properties
@@ -122,6 +139,8 @@ void FlipsumAudioProcessor::setStateInformation(const void* data, int sizeInByte
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", data=..., sizeInBytes=" << sizeInBytes;
     if (data == nullptr || sizeInBytes < 1)
         return;
+    // The host knows what it restores: the values set here are not news to it.
+    const flag_scope_t restoring(restoring_state);
 
     const auto* p = static_cast<const std::uint8_t*>(data);
     const std::uint8_t* const end = p + sizeInBytes;

@@ -1,5 +1,6 @@
 // An instance's roles and settings (message thread; polarity also the processing thread), each
-// bringing the open editor up to date, and the handle on the open editor.
+// bringing the open editor up to date and noting a change for the host, and the handle on the open
+// editor.
 
 #include "engine/FlipsumAudioProcessor.h"
 
@@ -7,6 +8,12 @@
 #include "engine/Logger.h"
 
 #include <cmath>
+
+namespace
+{
+// The signature that set_polarity's lines log under, also where store_polarity makes them.
+constexpr char SET_POLARITY_SIGNATURE[] = "void FlipsumAudioProcessor::set_polarity(const size_t, const int)";
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Roles and settings
@@ -20,6 +27,7 @@ void FlipsumAudioProcessor::set_as_master()
     FlipsumManager& manager = *hnd->mgr;
     manager.claim_master_internal(hnd);
     mode.store(ROLE_MASTER);
+    note_state_changed();
     manager.update_slave_cnt_internal();
     call_editor([](FlipsumAudioProcessorEditor& e) { e.set_mode(FlipsumAudioProcessorEditor::MODE_MASTER); });
 }
@@ -35,6 +43,7 @@ void FlipsumAudioProcessor::set_not_master(bool isSlave)
     if (mode.load() == ROLE_MASTER)
         manager.release_master_internal(hnd);
     mode.store(wanted);
+    note_state_changed();
     manager.update_slave_cnt_internal();
     call_editor(
         [isSlave](FlipsumAudioProcessorEditor& e) {
@@ -51,6 +60,7 @@ void FlipsumAudioProcessor::set_force_record_mono(const bool yes)
     if (force_record_mono.load() == yes)
         return;
     force_record_mono.store(yes);
+    note_state_changed();
     call_editor([yes](FlipsumAudioProcessorEditor& e) { e.set_ui_linkLR(yes); });
 }
 
@@ -72,6 +82,7 @@ void FlipsumAudioProcessor::set_gain(float g)
     if (gain.load() == g)
         return;
     gain.store(g);
+    note_state_changed();
     call_editor([g](FlipsumAudioProcessorEditor& e) { e.set_ui_gain(g); });
 }
 
@@ -82,20 +93,32 @@ float FlipsumAudioProcessor::get_gain() const
 
 void FlipsumAudioProcessor::set_polarity(const std::size_t channel, const int pol)
 {
-    FSUM_SIGNATURE("void FlipsumAudioProcessor::set_polarity(const size_t, const int)");
+    FSUM_SIGNATURE(SET_POLARITY_SIGNATURE);
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
-    if (!store_polarity(channel, pol))
+    if (!assign_polarity(channel, pol))
         return;
     call_editor([channel, pol](FlipsumAudioProcessorEditor& e) { e.set_ui_polarity(channel, pol == -1); });
 }
 
 bool FlipsumAudioProcessor::store_polarity(const std::size_t channel, const int pol)
 {
+    // In the log a polarity set by the search reads like one set by set_polarity.
+    FSUM_SIGNATURE(SET_POLARITY_SIGNATURE);
+    FSUM_LOG_GUARD(3);
+    FSUM_LOG(4) << "Args: this=0x" << logger::hex(this) << ", channel=" << channel << ", pol=" << pol;
+    return assign_polarity(channel, pol);
+}
+
+bool FlipsumAudioProcessor::assign_polarity(const std::size_t channel, const int pol) noexcept
+{
     if (channel >= polarity.size() || (pol != 1 && pol != -1))
         return false;
     const float value = static_cast<float>(pol);
-    return polarity[channel].exchange(value) != value;
+    if (polarity[channel].exchange(value) == value)
+        return false;
+    note_state_changed();
+    return true;
 }
 
 int FlipsumAudioProcessor::get_polarity(const std::size_t channel) const
@@ -113,6 +136,12 @@ float FlipsumAudioProcessor::get_and_clear_peak()
     FSUM_LOG_GUARD(7);
     FSUM_LOG(8) << "Args: this=0x" << logger::hex(this);
     return peak.exchange(0.0f);
+}
+
+void FlipsumAudioProcessor::note_state_changed() noexcept
+{
+    if (!restoring_state.load())
+        state_change_pending.store(true);
 }
 
 // ---------------------------------------------------------------------------------------------

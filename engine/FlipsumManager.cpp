@@ -414,6 +414,7 @@ void FlipsumManager::set_alg_mode_internal(const algMode_t mode)
     if (alg_mode.load(std::memory_order_relaxed) == mode)
         return;
     alg_mode.store(mode, std::memory_order_relaxed);
+    note_master_state_changed();
     notify_master_editor(master_update_t::alg_mode, static_cast<int>(mode));
 }
 
@@ -425,6 +426,7 @@ void FlipsumManager::set_norm_mode_internal(const normMode_t mode)
     if (norm_mode.load(std::memory_order_relaxed) == mode)
         return;
     norm_mode.store(mode, std::memory_order_relaxed);
+    note_master_state_changed();
     notify_master_editor(master_update_t::norm_mode, static_cast<int>(mode));
 }
 
@@ -436,6 +438,7 @@ void FlipsumManager::set_filter_mode_internal(const filterMode_t mode)
     if (filter_mode.load(std::memory_order_relaxed) == mode)
         return;
     filter_mode.store(mode, std::memory_order_relaxed);
+    note_master_state_changed();
     notify_master_editor(master_update_t::filter_mode, static_cast<int>(mode));
 }
 
@@ -538,6 +541,13 @@ void FlipsumManager::notify_master_editor(const master_update_t what, const int 
                 << ", value=" << value;
     util::with_locked(master_editor(), [what, value](FlipsumAudioProcessorEditor& e)
                       { deliver_master_update(e, what, value); });
+}
+
+void FlipsumManager::note_master_state_changed()
+{
+    const std::lock_guard<CheckedMutex> lock(first_mutex);
+    if (FlipsumAudioProcessor* const master_proc = master_locked())
+        master_proc->note_state_changed();
 }
 
 void FlipsumManager::set_master_buttons(const bool enabled)
@@ -656,6 +666,13 @@ std::uint8_t* FlipsumManager::getStateInformation_internal(std::uint8_t* buf) co
     return buf + 4;
 }
 
+void FlipsumManager::reset_filter_mode()
+{
+    // Set directly, without the master's editor following; the master's state still changes.
+    if (filter_mode.exchange(FILT_OFF, std::memory_order_relaxed) != FILT_OFF)
+        note_master_state_changed();
+}
+
 const std::uint8_t* FlipsumManager::setStateInformation_internal(const std::uint8_t* p, std::size_t size)
 {
     FSUM_LOG_GUARD(3);
@@ -667,7 +684,7 @@ const std::uint8_t* FlipsumManager::setStateInformation_internal(const std::uint
     FSUM_LOG(6) << "ver=" << version;
     if (version == 0)
     {
-        filter_mode.store(FILT_OFF, std::memory_order_relaxed);
+        reset_filter_mode();
         return p + 1;
     }
 
@@ -685,7 +702,7 @@ const std::uint8_t* FlipsumManager::setStateInformation_internal(const std::uint
 
     if (version == 1)
     {
-        filter_mode.store(FILT_OFF, std::memory_order_relaxed);
+        reset_filter_mode();
         return p + 3;
     }
 

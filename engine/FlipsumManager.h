@@ -264,7 +264,9 @@ public:
     void unreg_internal(slave_hnd_t hnd);
 
     // --- Settings (message thread; set_recording_armed_internal also the processing thread) -----
-    // Each returns at once when the value does not change; otherwise the master's editor follows.
+    // Each returns at once when the value does not change; otherwise the master's editor follows,
+    // and the master's host learns of a change of the search kind, the normalisation or the filter,
+    // which the state blobs hold (the user changes them on the master's screen).
 
     // Arming wakes the gather thread and returns once it has offered every registered instance
     // its spare buffers (see await_record_buffers).
@@ -369,6 +371,12 @@ private:
         send_cnt,
     };
 
+    // The low boost off, as a state chunk of version 0 or 1 gives it: stored directly (no editor
+    // update), and marking the master's state as changed when it was on.
+    void reset_filter_mode();
+    // Marks the master's state as changed for its host (FlipsumAudioProcessor::note_state_changed),
+    // when there is a master. Takes the first mutex.
+    void note_master_state_changed();
     // Brings the master's open editor up to date (after the caller released the first mutex).
     void notify_master_editor(const master_update_t what, const int value);
     // Tells every registered instance's open editor whether its master button is usable. The

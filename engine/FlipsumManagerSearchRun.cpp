@@ -228,7 +228,8 @@ std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vect
 {
     FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     std::uint32_t flips = 0;
-    // The editors of the instances whose polarity changed are told once the mutex is released.
+    // store_polarity logs set_polarity's lines and notes a change for the instance's host; the
+    // editors of the instances whose polarity changed are told once the mutex is released.
     struct polarity_update_t
     {
         FlipsumAudioProcessor::editor_handle_t editor;

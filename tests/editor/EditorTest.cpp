@@ -6,6 +6,7 @@
 #include "LogTail.h"
 
 #include "../engine/HandoverTestSupport.h"
+#include "../support/StateNotices.h"
 
 #include <gtest/gtest.h>
 
@@ -257,6 +258,31 @@ TEST_F(Editors, KnobKeepsItsRangeAndStepsAndShowsItsValue)
 
     send.proc->set_gain(-6.5f);
     EXPECT_EQ(A::gain_text(e).getText(), "-6.5 dB") << "the processor sets the knob";
+}
+
+// A restored gain between the float values of the knob's steps (code 203 is not the float the knob
+// snaps 0.3 dB to): opening an editor, and a restore while one is open, show it and change nothing.
+TEST_F(Editors, KnobShowsARestoredGainWithoutChangingItOrTellingTheHost)
+{
+    Instance send;
+    const test_support::StateNotices heard(*send.proc);
+    juce::MemoryBlock state;
+    send.proc->getStateInformation(state);
+    const auto restore = [&](std::uint8_t code)
+    {
+        static_cast<std::uint8_t*>(state.getData())[8] = code;
+        send.proc->setStateInformation(state.getData(), int(state.getSize()));
+    };
+    restore(203);
+    E& e = send.open();
+    pump(450); // two ticks of the processor's timer
+    EXPECT_EQ(send.proc->get_gain(), 203 * 0.1f - 20.0f);
+    EXPECT_EQ(A::gain_text(e).getText(), "0.3 dB");
+    restore(207);
+    pump(450);
+    EXPECT_EQ(send.proc->get_gain(), 207 * 0.1f - 20.0f);
+    EXPECT_EQ(A::gain_text(e).getText(), "0.7 dB");
+    EXPECT_EQ(heard.count(), 0);
 }
 
 TEST_F(Editors, MeterLightsTheLedsAtOrBelowThePeakAndLinkGreysOutWhileRecording)

@@ -9,6 +9,8 @@
 
 #include "search/PluginChoice.h"
 
+#include "../support/StateNotices.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -564,7 +566,21 @@ TEST_F(EndToEnd, TwelveTracksFullFastNormalisationsAndLowBoost)
 {
     Rig rig(rig_kinds(4, 3, true), 12);
     ASSERT_EQ(rig.n_tracks(), 12u);
+    // The hosts have heard of the rig's set-up before they are listened to.
+    juce::MessageManager::getInstance()->runDispatchLoopUntil(450);
+    std::vector<std::unique_ptr<test_support::StateNotices>> heard;
+    for (const auto& inst : rig.instances)
+        heard.push_back(std::make_unique<test_support::StateNotices>(*inst.proc));
+    const auto before = rig.all_polarities();
     run_and_check(rig, M::ALG_FULL, M::NORM_OFF, M::FILT_OFF);
+    // The host of every instance whose polarities the result changed hears of it, no other host.
+    const auto after = rig.all_polarities();
+    ASSERT_NE(after, before) << "the result must flip a channel";
+    juce::MessageManager::getInstance()->runDispatchLoopUntil(450);
+    for (std::size_t i = 0; i < heard.size(); ++i)
+        EXPECT_EQ(heard[i]->count(), after[i] != before[i] ? 1 : 0) << "instance " << i;
+    heard.clear();
+
     // The user flips two tracks by hand; the next result is measured against that too.
     rig.tracks[1].first->proc->set_polarity(std::size_t(rig.tracks[1].second), -1);
     rig.tracks[4].first->proc->set_polarity(std::size_t(rig.tracks[4].second), 1);

@@ -134,6 +134,19 @@ public:
         const std::vector<float> ones(corr->nTracks, 1.0f);
         m.process_thread_doflipopt(corr, job, ones, ones);
     }
+    // The search run's apply step: track k is channel tracks[k].second of instance tracks[k].first
+    // and gets polarity next[k]. Returns the number of flipped channels.
+    static std::uint32_t
+    apply_polarities(FlipsumManager& m,
+                     const std::vector<std::pair<FlipsumAudioProcessor*, std::size_t>>& tracks,
+                     const std::vector<int>& next)
+    {
+        FlipsumManager::job_t job;
+        for (std::size_t k = 0; k < tracks.size(); ++k)
+            job.tracks[tracks[k]] = k;
+        std::vector<int> prev(next.size(), 1);
+        return m.apply_polarities(job, next, prev);
+    }
 
     // Takes an instance's record out of the manager's instance map, so that the gather thread no
     // longer sees it and a test can play the gather side by hand; the spare buffers the gather

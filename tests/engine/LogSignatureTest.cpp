@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 
 namespace
@@ -74,5 +75,22 @@ TEST(LogSignature, DeclarationsKeepTheirConstParameters)
                                 return r.function.find("::setStateInformation(") != std::string::npos &&
                                        r.text.find(", data=..., sizeInBytes=11") != std::string::npos;
                             }));
+}
+
+// The search's apply step logs set_polarity's lines for every channel it sets, also of an instance
+// without an editor (whose echo would log them too).
+TEST(LogSignature, SearchResultLogsSetPolarityForEachChannel)
+{
+    const LevelScope level(4);
+    const auto proc = std::make_unique<FlipsumAudioProcessor>();
+    const LogReader log;
+    FlipsumManagerProbe::apply_polarities(*proc->handle()->mgr, {{proc.get(), 0}, {proc.get(), 1}}, {-1, 1});
+    const std::string function = "\"void FlipsumAudioProcessor::set_polarity(const size_t, const int)\",";
+    std::ostringstream args;
+    args << ",4," << function << "Args: this=0x" << logger::hex(proc.get()) << ", channel=";
+    EXPECT_EQ(log.count(",3," + function + "Enter"), 2u);
+    EXPECT_EQ(log.count(",3," + function + "Exit ("), 2u);
+    EXPECT_EQ(log.count(args.str() + "0, pol=-1"), 1u);
+    EXPECT_EQ(log.count(args.str() + "1, pol=1"), 1u);
 }
 } // namespace

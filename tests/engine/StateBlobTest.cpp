@@ -1,9 +1,14 @@
-// The 11-byte state blob of an instance: bytes, older versions, truncation and garbage.
+// The 11-byte state blob of an instance: bytes, older versions, truncation and garbage, and what the
+// host hears of its changes.
 
+#include "EngineTestSupport.h"
 #include "HandoverTestSupport.h"
+
+#include "../support/StateNotices.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 namespace
@@ -154,5 +159,62 @@ TEST_F(Blob, GarbageOfEveryLengthLeavesEveryFieldInRange)
             EXPECT_FALSE(proc->get_mode() == P::ROLE_MASTER && other->get_mode() == P::ROLE_MASTER);
         }
     }
+}
+
+// Every change of a value that the blob holds tells the instance's host once (the manager's settings
+// tell the master's host); a set that changes nothing and a restored state tell no host anything.
+TEST_F(Blob, HostHearsOfEveryChangeOfASavedValueAndOfNothingElse)
+{
+    const auto master = std::make_unique<P>();
+    const test_support::StateNotices send_heard(*proc), master_heard(*master);
+    const struct
+    {
+        const char* what;
+        std::function<void()> change;
+        const test_support::StateNotices& told;
+    } changes[] = {
+        {"master role", [&] { master->set_as_master(); }, master_heard},
+        {"gain", [&] { proc->set_gain(-3.5f); }, send_heard},
+        {"left polarity", [&] { proc->set_polarity(0, -1); }, send_heard},
+        {"right polarity", [&] { proc->set_polarity(1, -1); }, send_heard},
+        {"link", [&] { proc->set_force_record_mono(true); }, send_heard},
+        {"role off", [&] { proc->set_not_master(false); }, send_heard},
+        {"search kind", [&] { mgr.set_alg_mode_internal(M::ALG_FAST); }, master_heard},
+        {"normalisation", [&] { mgr.set_norm_mode_internal(M::NORM_RMS); }, master_heard},
+        {"filter", [&] { mgr.set_filter_mode_internal(M::FILT_LOWBOOST); }, master_heard},
+        // A version-0 chunk restored on the send turns the filter off, which the master saves too.
+        {"filter by another's restore",
+         [&] {
+             load({3, 0});
+         },
+         master_heard},
+    };
+    for (const auto& c : changes)
+    {
+        SCOPED_TRACE(c.what);
+        const int send_wanted = send_heard.count() + (&c.told == &send_heard ? 1 : 0);
+        const int master_wanted = master_heard.count() + (&c.told == &master_heard ? 1 : 0);
+        c.change();
+        EXPECT_TRUE(logtest::pump_until(
+            [&] { return send_heard.count() == send_wanted && master_heard.count() == master_wanted; }));
+    }
+
+    const int send_before = send_heard.count(), master_before = master_heard.count();
+    master->set_as_master();
+    proc->set_not_master(false);
+    proc->set_gain(-3.5f);
+    proc->set_polarity(0, -1);
+    proc->set_force_record_mono(true);
+    mgr.set_alg_mode_internal(M::ALG_FAST);
+    mgr.set_filter_mode_internal(M::FILT_OFF);
+    // The send restored with other values of its own and the settings as they are; the master
+    // restored with other settings.
+    load({3, 2, 0, 2, 0, 1, 1, 1, 50, 0, 0});
+    const Bytes master_blob{3, 2, 1, 1, 1, 2, 1, 1, 200, 0, 0};
+    master->setStateInformation(master_blob.data(), int(master_blob.size()));
+    ASSERT_EQ(save(), (Bytes{3, 2, 1, 1, 1, 1, 1, 1, 50, 0, 0}));
+    juce::MessageManager::getInstance()->runDispatchLoopUntil(450); // two ticks of the timers
+    EXPECT_EQ(send_heard.count(), send_before);
+    EXPECT_EQ(master_heard.count(), master_before);
 }
 } // namespace
