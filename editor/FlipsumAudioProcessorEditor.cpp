@@ -89,7 +89,7 @@ FlipsumAudioProcessorEditor::~FlipsumAudioProcessorEditor()
     FSUM_LOG_GUARD(1);
     // Waits for any job or engine call that holds the editor; later ones find it gone.
     safe_destruct();
-    processor_.set_open_editor({});
+    processor_.forget_open_editor(get_safe_ptr());
     stopTimer();
     // The knob must not name its look-and-feel once that is gone.
     ui_gain.setLookAndFeel(nullptr);

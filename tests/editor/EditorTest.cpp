@@ -122,6 +122,20 @@ TEST_F(Editors, OpenWithTheViewOfTheRoleAndSwitchBothWays)
     EXPECT_EQ(send.editor->getWidth(), 770);
 }
 
+// A host may open a second editor before it deletes the first: the engine then reaches the second.
+TEST_F(Editors, DeletingAnEditorForgetsOnlyItself)
+{
+    Instance send;
+    send.open();
+    std::unique_ptr<E> second(dynamic_cast<E*>(send.proc->createEditor()));
+    send.close();
+    EXPECT_TRUE(send.proc->has_open_editor());
+    send.proc->set_polarity(0, -1);
+    EXPECT_TRUE(A::button(*second, "ui_polarityL").getToggleState());
+    second.reset();
+    EXPECT_FALSE(send.proc->has_open_editor());
+}
+
 TEST_F(Editors, MasterButtonIsUsableOnlyWhileNoInstanceIsMaster)
 {
     Instance a, b;
