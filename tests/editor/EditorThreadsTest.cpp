@@ -5,6 +5,7 @@
 // AddressSanitizer by the test script). A watchdog ends the program instead of letting it hang.
 
 #include "EditorTestSupport.h"
+#include "LogTail.h"
 
 #include "../engine/HandoverTestSupport.h"
 
@@ -76,6 +77,37 @@ TEST_F(EditorThreads, RoleRestoredOnAnotherThreadSwitchesTheViewOnTheGuiThread)
     ASSERT_TRUE(pump_until([&] { return A::view(e) == E::MODE_MASTER; }));
     EXPECT_EQ(e.getWidth(), 770);
     EXPECT_TRUE(A::button(e, "ui_routing_recv").getToggleState());
+}
+
+// A job posted from another thread logs its guard and its line when it runs with its editor, and
+// nothing at all when the editor is gone by then. (No engine thread sets a gain.)
+TEST_F(EditorThreads, APostedJobLogsOnlyWhenItsEditorIsThere)
+{
+    Instance send;
+    for (const bool gone : {true, false})
+    {
+        E& e = send.open();
+        const test_support::LogTail log(6);
+        std::thread([&e, gone] { e.set_ui_gain(gone ? -3.0f : 4.0f); }).join();
+        if (gone)
+            send.close();
+        pump(600); // the executor runs posted jobs every 200 ms
+        std::vector<std::string> job;
+        for (const auto& r : log.records())
+            if (r.level >= 5 && r.function == "void FlipsumAudioProcessorEditor::set_ui_gain(float)")
+                job.push_back(r.text.substr(0, r.text.find(' ')));
+        if (gone)
+        {
+            EXPECT_TRUE(job.empty()) << job.size() << " lines, the first " << job.front();
+            continue;
+        }
+        // The posted job, the processor's echo and the knob's own notification: each one whole.
+        const char* const lines[] = {"Enter", "set_ui_gain", "Exit"};
+        ASSERT_FALSE(job.empty());
+        for (std::size_t i = 0; i < job.size(); ++i)
+            EXPECT_EQ(job[i], lines[i % 3]) << i;
+    }
+    EXPECT_EQ(A::gain_text(*send.editor).getText(), "4.0 dB");
 }
 
 // Editors open and close on the message thread while an audio thread starts and stops the
