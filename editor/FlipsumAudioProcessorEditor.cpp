@@ -176,6 +176,10 @@ void FlipsumAudioProcessorEditor::show_view_send()
     FSUM_ASSERT_MESSAGE_THREAD();
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    // Playback events up to this one are shown below, from the processor's state; later ones are
+    // the meter timer's. The event is read before the transport's state (was_playing_last_block):
+    // an event that comes between the two reads is delivered later, never taken as seen unshown.
+    playback_seen = processor_.playback_event();
     setSize(ui_bg_send.getImage().getWidth(), ui_bg_send.getImage().getHeight());
     for (juce::Component* c : std::initializer_list<juce::Component*>{&ui_bg_send, &ui_routing_send,
                                                                       &ui_routing_off, &ui_routing_recv})
@@ -206,8 +210,7 @@ void FlipsumAudioProcessorEditor::show_view_send()
         ui_linkLR.setEnabled(!processor_.was_playing_last_block());
     }
 
-    // The meter is drawn at once; playback events from before this showing are stale.
-    playback_seen = processor_.playback_event();
+    // The meter is drawn at once.
     last_peak = 1.0e38f;
     timerCallback();
     startTimer(100);

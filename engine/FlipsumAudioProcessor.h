@@ -160,7 +160,9 @@ public:
     // Whether an editor is open; lock-free (the audio thread measures the meter's peak only then).
     bool has_open_editor() const noexcept { return editor_open.load(std::memory_order_relaxed); }
 
-    // The transport's state in the last block (any thread).
+    // The transport's state in the last block (any thread). A playback event is published after
+    // the state that it reports: reading the event (playback_event) first and this next gives that
+    // state or a newer one.
     bool was_playing_last_block() const noexcept
     {
         return wasPlayingLastBlock.load(std::memory_order_relaxed);

@@ -110,6 +110,78 @@ TEST_F(EditorThreads, APostedJobLogsOnlyWhenItsEditorIsThere)
     EXPECT_EQ(A::gain_text(*send.editor).getText(), "4.0 dB");
 }
 
+// The send view shown again and again while an audio thread starts and stops the transport: once
+// no playback event is left for the meter timer to deliver, the link is greyed out exactly when the
+// last event started a recording, or the transport plays without one. An event that came while the
+// view was shown is never taken as seen without being shown.
+TEST_F(EditorThreads, ShowingTheSendViewMissesNoPlaybackEvent)
+{
+    Instance send;
+    P& p = *send.proc;
+    FakePlayHead head;
+    p.setPlayHead(&head);
+    p.prepareToPlay(48000.0, 64);
+    E& e = send.open();
+    const auto mgr = FlipsumManager::get_inst();
+    mgr->set_recording_armed_internal(true);
+    const Watchdog watchdog(60s);
+    std::atomic<bool> stop{false}, pause{false}, paused{false};
+    std::thread audio(
+        [&]
+        {
+            juce::AudioBuffer<float> buffer(2, 64);
+            juce::MidiBuffer midi;
+            buffer.clear();
+            std::minstd_rand pick(3);
+            for (std::int64_t block = 0; !stop; ++block)
+            {
+                if (pause)
+                {
+                    paused = true;
+                    while (pause)
+                        std::this_thread::yield();
+                    paused = false;
+                }
+                // Plays three blocks in four, at random; the gather thread takes the markers meanwhile.
+                head.playing = pick() % 4 != 0;
+                head.time = block * 64;
+                p.processBlock(buffer, midi);
+                std::this_thread::sleep_for(20us);
+            }
+        });
+
+    int starts = 0, stops = 0, missed = 0;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < until)
+    {
+        // Every recording that ends makes a search job, which disarms.
+        mgr->set_recording_armed_internal(true);
+        A::show_send_view(e);
+        pause = true;
+        while (!paused)
+            std::this_thread::yield();
+        const std::uint32_t seen = A::playback_seen(e);
+        if (p.playback_event() == seen && seen != 0)
+        {
+            const bool enabled = A::button(e, "ui_linkLR").isEnabled();
+            ++((seen & 1u) != 0 ? starts : stops);
+            if ((seen & 1u) != 0 ? enabled : !enabled && !p.was_playing_last_block())
+                ++missed;
+        }
+        pause = false;
+        while (paused)
+            std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    EXPECT_EQ(missed, 0) << "after " << starts << " starts and " << stops << " stops";
+    EXPECT_GT(starts, 0);
+    EXPECT_GT(stops, 0);
+    mgr->set_recording_armed_internal(false);
+    send.close();
+    p.releaseResources();
+}
+
 // Editors open and close on the message thread while an audio thread starts and stops the
 // transport (recording armed, so the gather and processing threads make jobs, report their status
 // and set polarities) and another engine thread sets polarities and settings.
