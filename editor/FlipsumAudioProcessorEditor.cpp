@@ -195,9 +195,12 @@ void FlipsumAudioProcessorEditor::show_view_send()
     ui_gain.setVisible(true);
     ui_gain_text.setVisible(true);
 
+    // The toggles show what the processor holds, without telling their adapters: the master view
+    // may have left them behind (a state restored meanwhile), and an echo would link one stale
+    // toggle to another and change a stored polarity.
     const auto show_polarity_of = [this](std::size_t channel, juce::Button& toggle, juce::DrawableImage* led)
     {
-        toggle.setToggleState(processor_.get_polarity(channel) != 1, juce::sendNotification);
+        toggle.setToggleState(processor_.get_polarity(channel) != 1, juce::dontSendNotification);
         toggle.setVisible(true);
         show_only(led, 2, toggle.getToggleState() ? 1 : 0);
     };
@@ -205,7 +208,7 @@ void FlipsumAudioProcessorEditor::show_view_send()
     if (is_stereo)
     {
         show_polarity_of(1, ui_polarityR, ui_polarityR_led);
-        ui_linkLR.setToggleState(processor_.get_force_record_mono(), juce::sendNotification);
+        ui_linkLR.setToggleState(processor_.get_force_record_mono(), juce::dontSendNotification);
         ui_linkLR.setVisible(true);
         ui_linkLR.setEnabled(!processor_.was_playing_last_block());
     }
