@@ -1,8 +1,10 @@
 // The editor among the engine's threads: engine threads that reach an editor never deadlock on the
-// manager's mutex, a role restored on another thread switches the view on the GUI thread, and
-// editors that open and close while the gather and processing threads report and the transport
-// starts and stops are never used after they are gone (run under ThreadSanitizer and
-// AddressSanitizer by the test script). A watchdog ends the program instead of letting it hang.
+// manager's mutex, a role restored on another thread switches the view on the GUI thread, a job
+// posted for an editor that is gone logs nothing, the send view shown while the transport starts and
+// stops misses no playback event, and editors that open and close while the gather and processing
+// threads report and the transport starts and stops are never used after they are gone (run under
+// ThreadSanitizer and AddressSanitizer by the test script). A watchdog ends the program instead of
+// letting it hang.
 
 #include "EditorTestSupport.h"
 #include "LogTail.h"
