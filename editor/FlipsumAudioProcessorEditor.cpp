@@ -89,7 +89,7 @@ FlipsumAudioProcessorEditor::~FlipsumAudioProcessorEditor()
     FSUM_LOG_GUARD(1);
     // Waits for any job or engine call that holds the editor; later ones find it gone.
     safe_destruct();
-    processor_.set_open_editor({});
+    processor_.forget_open_editor(get_safe_ptr());
     stopTimer();
     // The knob must not name its look-and-feel once that is gone.
     ui_gain.setLookAndFeel(nullptr);
@@ -176,6 +176,10 @@ void FlipsumAudioProcessorEditor::show_view_send()
     FSUM_ASSERT_MESSAGE_THREAD();
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: this=0x" << logger::hex(this);
+    // Playback events up to this one are shown below, from the processor's state; later ones are
+    // the meter timer's. The event is read before the transport's state (was_playing_last_block):
+    // an event that comes between the two reads is delivered later, never taken as seen unshown.
+    playback_seen = processor_.playback_event();
     setSize(ui_bg_send.getImage().getWidth(), ui_bg_send.getImage().getHeight());
     for (juce::Component* c : std::initializer_list<juce::Component*>{&ui_bg_send, &ui_routing_send,
                                                                       &ui_routing_off, &ui_routing_recv})
@@ -191,9 +195,12 @@ void FlipsumAudioProcessorEditor::show_view_send()
     ui_gain.setVisible(true);
     ui_gain_text.setVisible(true);
 
+    // The toggles show what the processor holds, without telling their adapters: the master view
+    // may have left them behind (a state restored meanwhile), and an echo would link one stale
+    // toggle to another and change a stored polarity.
     const auto show_polarity_of = [this](std::size_t channel, juce::Button& toggle, juce::DrawableImage* led)
     {
-        toggle.setToggleState(processor_.get_polarity(channel) != 1, juce::sendNotification);
+        toggle.setToggleState(processor_.get_polarity(channel) != 1, juce::dontSendNotification);
         toggle.setVisible(true);
         show_only(led, 2, toggle.getToggleState() ? 1 : 0);
     };
@@ -201,13 +208,12 @@ void FlipsumAudioProcessorEditor::show_view_send()
     if (is_stereo)
     {
         show_polarity_of(1, ui_polarityR, ui_polarityR_led);
-        ui_linkLR.setToggleState(processor_.get_force_record_mono(), juce::sendNotification);
+        ui_linkLR.setToggleState(processor_.get_force_record_mono(), juce::dontSendNotification);
         ui_linkLR.setVisible(true);
         ui_linkLR.setEnabled(!processor_.was_playing_last_block());
     }
 
-    // The meter is drawn at once; playback events from before this showing are stale.
-    playback_seen = processor_.playback_event();
+    // The meter is drawn at once.
     last_peak = 1.0e38f;
     timerCallback();
     startTimer(100);

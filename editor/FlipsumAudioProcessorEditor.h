@@ -126,8 +126,9 @@ private:
     void hide_view_master();
 
     // Runs job at once on the framework's message thread, else posts it to the GUI thread; the job
-    // gets the editor, or is skipped when the editor is gone by the time it runs. It logs under signature
-    // (level 5) and, holding the editor, name + " gui callback" + detail + " [this=0x...]" (level 6).
+    // gets the editor, or is skipped when the editor is gone by the time it runs. Only a job that
+    // holds the editor logs: under signature, its guard (level 5) and name + " gui callback" +
+    // detail + " [this=0x...]" (level 6); a skipped job logs nothing.
     void run_on_gui_thread(const char* signature, const char* name, std::string detail,
                            std::function<void(FlipsumAudioProcessorEditor&)> job);
     // Parts of the jobs.

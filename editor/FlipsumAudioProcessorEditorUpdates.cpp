@@ -48,10 +48,11 @@ void FlipsumAudioProcessorEditor::run_on_gui_thread(const char* signature, const
         [handle = get_safe_ptr(), signature, name, detail = std::move(detail), job = std::move(job)]
     {
         FSUM_ASSERT_MESSAGE_THREAD();
-        const logger::log_enter_exit guard(5, signature);
+        // A job whose editor is gone does nothing and logs nothing.
         const util::locked_safe_ptr<FlipsumAudioProcessorEditor> editor(handle);
         if (!editor)
             return;
+        const logger::log_enter_exit guard(5, signature);
         logger::log(6, signature) << name << " gui callback" << detail << " [this=0x"
                                   << logger::hex(editor.get()) << "]";
         job(*editor.get());

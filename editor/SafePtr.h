@@ -39,6 +39,8 @@ public:
 
     // True for a handle on some object (alive or gone); false for an empty handle.
     bool valid() const noexcept { return state != nullptr; }
+    // True when both handles are on the same object, or both are empty.
+    bool same_object(const safe_ptr& other) const noexcept { return state == other.state; }
 
 private:
     friend class locked_safe_ptr<T>;

@@ -63,17 +63,29 @@ std::optional<float> parse_float(std::string_view text)
 // the painted shape (at 100 million pixels tall, gigabytes). A power of two, so exact in float.
 constexpr float max_box_extent = 16384.0f;
 
-// True when every corner coordinate and the size lie within the bound.
+// The smallest width or height above zero that a layout may give a box (in view pixels), the
+// finest step of the framework's 24.8 fixed point painting. The framework maps view points into a
+// placed image's pixels (clip bounds and mouse positions, converted to int): for an image up to 128
+// pixels across (the layouts place 40 at most) in a box this small, the view's points, at most 2^15
+// pixels from the box, map within 2^30 of its pixels. A smaller box can overflow that conversion
+// (at 1e-38 pixel the mapping is infinite). A box of zero width or height maps nothing: the
+// framework draws such an image unscaled. A power of two, so exact in float.
+constexpr float min_box_extent = 1.0f / 256.0f;
+
+// True when every corner coordinate and the size lie within the bounds.
 bool is_paintable(const layout_section_t& s, float w, float h)
 {
     for (const float v : {s.x0, s.y0, s.x1, s.y1})
         if (!(std::fabs(v) <= max_box_extent))
             return false;
-    return w <= max_box_extent && h <= max_box_extent;
+    for (const float extent : {w, h})
+        if (extent > max_box_extent || (extent > 0.0f && extent < min_box_extent))
+            return false;
+    return true;
 }
 
 // Applies a complete section to the component it names and records the name when it was placed.
-// A box beyond the bound is not applied, like a section with a value that is no number.
+// A box beyond the bounds is not applied, like a section with a value that is no number.
 void apply_section(const layout_section_t& s, std::map<std::string, juce::Component*>& components,
                    std::set<std::string>& laid_out)
 {

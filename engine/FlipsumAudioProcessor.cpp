@@ -555,7 +555,11 @@ void FlipsumAudioProcessor::playEnd()
 
 void FlipsumAudioProcessor::note_playback_event(const bool started_recording) noexcept
 {
-    // One writer at a time (whoever holds the recording); the editor's timer reads.
+    // One writer at a time (whoever holds the recording); the editor's timer reads. The transport
+    // state that the event reports (playing after a start of recording, stopped after a stop) is
+    // stored before the event is published: whoever reads the event first and the state next sees
+    // that state or a newer one.
+    wasPlayingLastBlock.store(started_recording, std::memory_order_relaxed);
     const std::uint32_t count = (playback_events.load(std::memory_order_relaxed) >> 1) + 1;
     playback_events.store((count << 1) | (started_recording ? 1u : 0u), std::memory_order_release);
 }

@@ -11,10 +11,11 @@
 // manager_watchdog_callback; the processing thread calls get_polarity and store_polarity. The record
 // buffers and the transport state are taken by one side at a time through an atomic owner flag.
 //
-// The open editor: its constructor and destructor announce it (set_open_editor); the engine's
-// threads reach it only through the guarded handle from open_editor(), never while holding the
-// manager's first mutex. The audio thread never calls the editor: it leaves playback events
-// (playback_event) that the editor's timer picks up on the message thread.
+// The open editor: its constructor announces it (set_open_editor), its destructor withdraws it
+// (forget_open_editor); the engine's threads reach it only through the guarded handle from
+// open_editor(), never while holding the manager's first mutex. The audio thread never calls the
+// editor: it leaves playback events (playback_event) that the editor's timer picks up on the
+// message thread.
 //
 // The host: every change of a value that the state blob holds marks the instance's state as changed
 // (note_state_changed, lock-free, from any thread but the audio thread), and the instance's timer
@@ -161,15 +162,20 @@ public:
     // --- The open editor ----------------------------------------------------------------------
     using editor_handle_t = util::safe_ptr<FlipsumAudioProcessorEditor>;
 
-    // Message thread: the editor's constructor announces its handle, its destructor an empty one.
+    // Message thread: the editor's constructor announces its handle; its destructor forgets it,
+    // unless the handle is another editor's by then (a host may open a second editor for the
+    // instance before it deletes the first).
     void set_open_editor(editor_handle_t handle);
+    void forget_open_editor(const editor_handle_t& handle);
     // A handle on the open editor, empty when none is open; lock it (util::locked_safe_ptr) to call
     // the editor. Any thread but the audio thread (takes a mutex of its own for the copy).
     editor_handle_t open_editor() const;
     // Whether an editor is open; lock-free (the audio thread measures the meter's peak only then).
     bool has_open_editor() const noexcept { return editor_open.load(std::memory_order_relaxed); }
 
-    // The transport's state in the last block (any thread).
+    // The transport's state in the last block (any thread). A playback event is published after
+    // the state that it reports: reading the event (playback_event) first and this next gives that
+    // state or a newer one.
     bool was_playing_last_block() const noexcept
     {
         return wasPlayingLastBlock.load(std::memory_order_relaxed);

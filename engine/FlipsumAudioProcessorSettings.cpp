@@ -154,6 +154,15 @@ void FlipsumAudioProcessor::set_open_editor(editor_handle_t handle)
     editor_open.store(editor.valid(), std::memory_order_relaxed);
 }
 
+void FlipsumAudioProcessor::forget_open_editor(const editor_handle_t& handle)
+{
+    const std::lock_guard<std::mutex> lock(editor_mutex);
+    if (!editor.same_object(handle))
+        return;
+    editor = {};
+    editor_open.store(false, std::memory_order_relaxed);
+}
+
 FlipsumAudioProcessor::editor_handle_t FlipsumAudioProcessor::open_editor() const
 {
     const std::lock_guard<std::mutex> lock(editor_mutex);

@@ -123,6 +123,20 @@ TEST_F(Editors, OpenWithTheViewOfTheRoleAndSwitchBothWays)
     EXPECT_EQ(send.editor->getWidth(), 770);
 }
 
+// A host may open a second editor before it deletes the first: the engine then reaches the second.
+TEST_F(Editors, DeletingAnEditorForgetsOnlyItself)
+{
+    Instance send;
+    send.open();
+    std::unique_ptr<E> second(dynamic_cast<E*>(send.proc->createEditor()));
+    send.close();
+    EXPECT_TRUE(send.proc->has_open_editor());
+    send.proc->set_polarity(0, -1);
+    EXPECT_TRUE(A::button(*second, "ui_polarityL").getToggleState());
+    second.reset();
+    EXPECT_FALSE(send.proc->has_open_editor());
+}
+
 TEST_F(Editors, MasterButtonIsUsableOnlyWhileNoInstanceIsMaster)
 {
     Instance a, b;
@@ -234,6 +248,52 @@ TEST_F(Editors, PolarityAndLinkFollowTheProcessorBothWays)
     A::button(e, "ui_polarityL").setToggleState(true, juce::sendNotificationSync);
     EXPECT_EQ(p.get_polarity(0), -1);
     EXPECT_EQ(p.get_polarity(1), 1);
+}
+
+// A state restored while the master view shows leaves the send view's toggles behind; switching to
+// the send view shows what was restored and changes none of it (the link is not applied then).
+TEST_F(Editors, SwitchingToTheSendViewKeepsTheStateRestoredMeanwhile)
+{
+    for (const bool link : {false, true})
+        for (const int left : {-1, 1})
+            for (const bool by_toggle : {false, true})
+            {
+                SCOPED_TRACE(testing::Message()
+                             << "link " << link << ", left " << left << ", toggle " << by_toggle);
+                Instance send;
+                P& p = *send.proc;
+                E& e = send.open();
+                // The send view's toggles hold the opposite of what is restored.
+                p.set_force_record_mono(!link);
+                p.set_polarity(0, -left);
+                p.set_polarity(1, -left);
+                p.set_as_master();
+                ASSERT_EQ(A::view(e), E::MODE_MASTER);
+
+                juce::MemoryBlock state;
+                p.getStateInformation(state);
+                auto* const blob = static_cast<std::uint8_t*>(state.getData());
+                blob[6] = left == -1 ? 0 : 1;
+                blob[7] = left == -1 ? 1 : 0;
+                blob[10] = link ? 1 : 0;
+                p.setStateInformation(state.getData(), int(state.getSize()));
+                ASSERT_EQ(p.get_polarity(0), left);
+
+                if (by_toggle)
+                    A::button(e, "ui_routing_send").setToggleState(true, juce::sendNotificationSync);
+                else
+                    e.set_mode(E::MODE_SEND);
+                ASSERT_EQ(A::view(e), E::MODE_SEND);
+                EXPECT_EQ(p.get_mode(), P::ROLE_SEND);
+                EXPECT_EQ(p.get_polarity(0), left);
+                EXPECT_EQ(p.get_polarity(1), -left);
+                EXPECT_EQ(p.get_force_record_mono(), link);
+                EXPECT_EQ(A::button(e, "ui_polarityL").getToggleState(), left == -1);
+                EXPECT_EQ(A::button(e, "ui_polarityR").getToggleState(), left == 1);
+                EXPECT_EQ(A::button(e, "ui_linkLR").getToggleState(), link);
+                EXPECT_EQ(A::led(e, "ui_polarityL_led"), int(left == -1));
+                EXPECT_EQ(A::led(e, "ui_polarityR_led"), int(left == 1));
+            }
 }
 
 TEST_F(Editors, KnobKeepsItsRangeAndStepsAndShowsItsValue)

@@ -5,6 +5,7 @@
 #include "editor/AboutComponent.h"
 #include "editor/FlipsumAudioProcessorEditor.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -28,6 +29,9 @@ struct FlipsumAudioProcessorEditorTestAccess
     }
 
     static E::view_mode_t view(const E& e) { return e.current_view.load(); }
+    // Shows the send view again, as a switch to it does, and the playback event it has taken in.
+    static void show_send_view(E& e) { e.show_view_send(); }
+    static std::uint32_t playback_seen(const E& e) { return e.playback_seen; }
     static void reset_daw_check() { E::daw_compatibility_checked = false; }
 
     // Buttons by layout name ("ui_stopOpt" too).

@@ -1,10 +1,13 @@
 // The editor among the engine's threads: engine threads that reach an editor never deadlock on the
-// manager's mutex, a role restored on another thread switches the view on the GUI thread, and
-// editors that open and close while the gather and processing threads report and the transport
-// starts and stops are never used after they are gone (run under ThreadSanitizer and
-// AddressSanitizer by the test script). A watchdog ends the program instead of letting it hang.
+// manager's mutex, a role restored on another thread switches the view on the GUI thread, a job
+// posted for an editor that is gone logs nothing, the send view shown while the transport starts and
+// stops misses no playback event, and editors that open and close while the gather and processing
+// threads report and the transport starts and stops are never used after they are gone (run under
+// ThreadSanitizer and AddressSanitizer by the test script). A watchdog ends the program instead of
+// letting it hang.
 
 #include "EditorTestSupport.h"
+#include "LogTail.h"
 
 #include "../engine/HandoverTestSupport.h"
 
@@ -76,6 +79,109 @@ TEST_F(EditorThreads, RoleRestoredOnAnotherThreadSwitchesTheViewOnTheGuiThread)
     ASSERT_TRUE(pump_until([&] { return A::view(e) == E::MODE_MASTER; }));
     EXPECT_EQ(e.getWidth(), 770);
     EXPECT_TRUE(A::button(e, "ui_routing_recv").getToggleState());
+}
+
+// A job posted from another thread logs its guard and its line when it runs with its editor, and
+// nothing at all when the editor is gone by then. (No engine thread sets a gain.)
+TEST_F(EditorThreads, APostedJobLogsOnlyWhenItsEditorIsThere)
+{
+    Instance send;
+    for (const bool gone : {true, false})
+    {
+        E& e = send.open();
+        const test_support::LogTail log(6);
+        std::thread([&e, gone] { e.set_ui_gain(gone ? -3.0f : 4.0f); }).join();
+        if (gone)
+            send.close();
+        pump(600); // the executor runs posted jobs every 200 ms
+        std::vector<std::string> job;
+        for (const auto& r : log.records())
+            if (r.level >= 5 && r.function == "void FlipsumAudioProcessorEditor::set_ui_gain(float)")
+                job.push_back(r.text.substr(0, r.text.find(' ')));
+        if (gone)
+        {
+            EXPECT_TRUE(job.empty()) << job.size() << " lines, the first " << job.front();
+            continue;
+        }
+        // The posted job, the processor's echo and the knob's own notification: each one whole.
+        const char* const lines[] = {"Enter", "set_ui_gain", "Exit"};
+        ASSERT_FALSE(job.empty());
+        for (std::size_t i = 0; i < job.size(); ++i)
+            EXPECT_EQ(job[i], lines[i % 3]) << i;
+    }
+    EXPECT_EQ(A::gain_text(*send.editor).getText(), "4.0 dB");
+}
+
+// The send view shown again and again while an audio thread starts and stops the transport: once
+// no playback event is left for the meter timer to deliver, the link is greyed out exactly when the
+// last event started a recording, or the transport plays without one. An event that came while the
+// view was shown is never taken as seen without being shown.
+TEST_F(EditorThreads, ShowingTheSendViewMissesNoPlaybackEvent)
+{
+    Instance send;
+    P& p = *send.proc;
+    FakePlayHead head;
+    p.setPlayHead(&head);
+    p.prepareToPlay(48000.0, 64);
+    E& e = send.open();
+    const auto mgr = FlipsumManager::get_inst();
+    mgr->set_recording_armed_internal(true);
+    const Watchdog watchdog(60s);
+    std::atomic<bool> stop{false}, pause{false}, paused{false};
+    std::thread audio(
+        [&]
+        {
+            juce::AudioBuffer<float> buffer(2, 64);
+            juce::MidiBuffer midi;
+            buffer.clear();
+            std::minstd_rand pick(3);
+            for (std::int64_t block = 0; !stop; ++block)
+            {
+                if (pause)
+                {
+                    paused = true;
+                    while (pause)
+                        std::this_thread::yield();
+                    paused = false;
+                }
+                // Plays three blocks in four, at random; the gather thread takes the markers meanwhile.
+                head.playing = pick() % 4 != 0;
+                head.time = block * 64;
+                p.processBlock(buffer, midi);
+                std::this_thread::sleep_for(20us);
+            }
+        });
+
+    int starts = 0, stops = 0, missed = 0;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < until)
+    {
+        // Every recording that ends makes a search job, which disarms.
+        mgr->set_recording_armed_internal(true);
+        A::show_send_view(e);
+        pause = true;
+        while (!paused)
+            std::this_thread::yield();
+        const std::uint32_t seen = A::playback_seen(e);
+        if (p.playback_event() == seen && seen != 0)
+        {
+            const bool enabled = A::button(e, "ui_linkLR").isEnabled();
+            ++((seen & 1u) != 0 ? starts : stops);
+            if ((seen & 1u) != 0 ? enabled : !enabled && !p.was_playing_last_block())
+                ++missed;
+        }
+        pause = false;
+        while (paused)
+            std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    EXPECT_EQ(missed, 0) << "after " << starts << " starts and " << stops << " stops";
+    EXPECT_GT(starts, 0);
+    EXPECT_GT(stops, 0);
+    mgr->set_recording_armed_internal(false);
+    send.close();
+    p.releaseResources();
 }
 
 // Editors open and close on the message thread while an audio thread starts and stops the

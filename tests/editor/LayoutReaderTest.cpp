@@ -126,11 +126,15 @@ TEST_F(LayoutReader, ValuesThatAreNoNumbers)
     }
 }
 
-// Components and images alike: a box beyond +-16384 pixels (corner or size) is not applied.
+// Components and images alike: a box beyond +-16384 pixels (corner or size), or with a width or
+// height above zero but below 1/256 pixel, is not applied. The image is painted in its view.
 TEST_F(LayoutReader, BoxesBeyondWhatCanBePaintedAreNotApplied)
 {
+    juce::Component view;
+    view.setSize(770, 165);
     juce::DrawableImage image;
     image.setImage(juce::Image(juce::Image::ARGB, 8, 8, true));
+    view.addAndMakeVisible(image);
     components["ui_led"] = &image;
     const juce::Parallelogram<float> image_unplaced(juce::Rectangle<float>(1.0f, 2.0f, 3.0f, 4.0f));
     struct box_t
@@ -147,6 +151,10 @@ TEST_F(LayoutReader, BoxesBeyondWhatCanBePaintedAreNotApplied)
         {"-16384.5", "0", "0", "10", false},   //
         {"-16384", "-16384", "0", "0", true},  // at the bound
         {"16384", "0", "0", "16384", true},    //
+        {"0", "0", "1e-38", "10", false},      // too small to invert
+        {"5", "5", "15", "5.0039", false},     //
+        {"0", "0", "0.00390625", "10", true},  // at the bound
+        {"0", "0", "0", "10", true},           // no width: drawn unscaled, as ever
     };
     for (const auto& box : boxes)
     {
@@ -162,6 +170,7 @@ TEST_F(LayoutReader, BoxesBeyondWhatCanBePaintedAreNotApplied)
         if (!box.placed)
             reported = {"Not in layout file: ui_a", "Not in layout file: ui_b", "Not in layout file: ui_led"};
         EXPECT_EQ(log.texts(6, "Not in layout file: "), reported) << what;
+        view.createComponentSnapshot(view.getLocalBounds());
     }
 }
 
