@@ -52,6 +52,7 @@ void GuiThreadExecutor::pimple_t::start_timer()
 {
     owner->stopTimer();
     owner->startTimer(static_cast<int>(TIMER_PERIOD_MS));
+    timer_started.store(true, std::memory_order_relaxed);
     stopped_by_shutdown.store(false, std::memory_order_relaxed);
     // Made after the start, which makes the framework's timer thread when there is none, so that
     // the framework deletes the watch first.
@@ -72,6 +73,7 @@ void GuiThreadExecutor::pimple_t::on_framework_shutdown(const shutdown_watch_t* 
     // Message thread, during the framework's shutdown. The next session may run its message loop
     // on another thread.
     owner->stopTimer();
+    timer_started.store(false, std::memory_order_relaxed);
     stopped_by_shutdown.store(true, std::memory_order_relaxed);
     owner->gui_thread_known.store(false, std::memory_order_release);
 }
@@ -98,7 +100,7 @@ void GuiThreadExecutor::pimple_t::post(std::function<void()>& fn, const bool wai
         {
             logger::log out(2, fsum_signature(__PRETTY_FUNCTION__));
             out << "Timer callback " << (late - TIMER_PERIOD_MS) << " ms late, restarting...";
-            if (owner->isTimerRunning())
+            if (timer_started.load(std::memory_order_relaxed))
                 out << "\n(but timer still thinks it's running!)";
         }
         start_timer();

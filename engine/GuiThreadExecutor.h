@@ -94,6 +94,9 @@ struct GuiThreadExecutor::pimple_t
     std::atomic<double> last_tick{0.0};
     // The order number of the next post.
     std::atomic<std::uint64_t> next_order{0};
+    // Whether the owner's timer was last started (rather than stopped) here. Posters read this, not
+    // the framework's timer, whose period other threads change under a lock that posters cannot take.
+    std::atomic<bool> timer_started{false};
 
     // (Re)starts the owner's 200 ms timer and makes sure the framework's shutdown stops it.
     void start_timer();

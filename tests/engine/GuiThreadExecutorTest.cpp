@@ -28,6 +28,12 @@ class GuiThreadExecutorProbe
 {
 public:
     static GuiThreadExecutor::pimple_t& of(GuiThreadExecutor& e) { return *e.pimple; }
+    // Stops the executor's timer as its own code does.
+    static void stop_timer(GuiThreadExecutor& e)
+    {
+        e.stopTimer();
+        of(e).timer_started = false;
+    }
     static std::size_t queued(GuiThreadExecutor& e, int slot)
     {
         auto& s = of(e).slots[slot];
@@ -244,7 +250,7 @@ TEST(GuiThreadExecutor, LateTimerIsRestartedAndReported)
     EXPECT_EQ(logtest::texts_of(POST).size(), 2u);
 
     // A stopped timer is restarted too, without the second line.
-    executor.stopTimer();
+    GuiThreadExecutorProbe::stop_timer(executor);
     std::this_thread::sleep_for(450ms);
     executor.post_thread([] {});
     const auto after = logtest::texts_of(POST);
