@@ -783,7 +783,6 @@ TEST_P(WindowInput, PressesLeaveTheKeyboardFocusWhereItWas)
     EXPECT_EQ(saved(send)[blob::polarity], 0);
 }
 
-
 // What the host hears: every change made in a window marks the instance's state as changed (a VST3
 // setDirty, an LV2 state:StateChanged, each relayed to the host's listeners), so that the host's
 // project counts as modified; a press that changes nothing and a state the host restores do not.
