@@ -1,13 +1,22 @@
 // Loads the built VST3 and LV2 bundles with JUCE's hosting classes, as a host would: three
 // instances of each share one manager and give back the state they were given; the host-facing
-// properties, and the editor in a window.
+// properties, and the editor in a window. And the LV2 bundle instantiated through its own
+// descriptor with the maximum block length given in the widths that hosts use.
 
 #include "BundleFormats.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
+#include <lv2/core/lv2.h>
+#include <lv2/options/options.h>
+#include <lv2/urid/urid.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace
@@ -166,4 +175,60 @@ TEST_P(Hosting, TellsTheHostItsPropertiesAndOpensAndClosesItsEditor)
 }
 
 INSTANTIATE_TEST_SUITE_P(Bundles, Hosting, ::testing::Values("VST3", "LV2"));
+
+// A host may give the maximum block length as an atom:Int of 4 or of 8 bytes (Audacity's is 8): the
+// bundle instantiates with either, reads 8 bytes as one 64-bit value, and refuses without a length.
+TEST(HostingLv2Descriptor, InstantiatesWithABlockLengthOf4Or8BytesAndRefusesWithoutOne)
+{
+    const std::unique_ptr<void, int (*)(void*)> library(
+        dlopen(SIGNFLUX_LV2_DIR "/Signflux.lv2/libSignflux.so", RTLD_NOW | RTLD_LOCAL), dlclose);
+    ASSERT_NE(library, nullptr) << dlerror();
+    const auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(library.get(), "lv2_descriptor"));
+    ASSERT_NE(entry, nullptr);
+    const LV2_Descriptor* const descriptor = entry(0);
+    ASSERT_NE(descriptor, nullptr);
+    EXPECT_STREQ(descriptor->URI, SIGNFLUX_LV2_URI);
+
+    std::vector<std::string> uris;
+    LV2_URID_Map map{&uris,
+                     [](LV2_URID_Map_Handle handle, const char* uri) -> LV2_URID
+                     {
+                         auto& known = *static_cast<std::vector<std::string>*>(handle);
+                         for (std::size_t i = 0; i < known.size(); ++i)
+                             if (known[i] == uri)
+                                 return LV2_URID(i + 1);
+                         known.emplace_back(uri);
+                         return LV2_URID(known.size());
+                     }};
+    const auto urid = [&](const char* uri) { return map.map(map.handle, uri); };
+    const LV2_URID int_type = urid(LV2_ATOM__Int);
+
+    // Instantiates with the minimum block length and, when `max_size` is not 0, the maximum one.
+    const auto instantiates = [&](std::uint32_t max_size, const void* max_value)
+    {
+        const std::int32_t min_value = 16;
+        std::vector<LV2_Options_Option> options{
+            {LV2_OPTIONS_INSTANCE, 0, urid(LV2_BUF_SIZE__minBlockLength), 4, int_type, &min_value}};
+        if (max_size != 0)
+            options.push_back(
+                {LV2_OPTIONS_INSTANCE, 0, urid(LV2_BUF_SIZE__maxBlockLength), max_size, int_type, max_value});
+        options.push_back({LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr});
+        const LV2_Feature map_feature{LV2_URID__map, &map};
+        const LV2_Feature options_feature{LV2_OPTIONS__options, options.data()};
+        const LV2_Feature bounded{LV2_BUF_SIZE__boundedBlockLength, nullptr};
+        const LV2_Feature* const features[] = {&map_feature, &options_feature, &bounded, nullptr};
+        const LV2_Handle handle =
+            descriptor->instantiate(descriptor, 48000.0, SIGNFLUX_LV2_DIR "/Signflux.lv2/", features);
+        if (handle != nullptr)
+            descriptor->cleanup(handle);
+        return handle != nullptr;
+    };
+    const std::int32_t length32 = 512;
+    const std::int64_t length64 = 512;
+    const std::int64_t beyond_int = (std::int64_t(1) << 32) + 512;
+    EXPECT_TRUE(instantiates(4, &length32));
+    EXPECT_TRUE(instantiates(8, &length64));
+    EXPECT_FALSE(instantiates(8, &beyond_int));
+    EXPECT_FALSE(instantiates(0, nullptr));
+}
 } // namespace
