@@ -345,7 +345,8 @@ public:
     // audio thread a wait. At most one writer per instance at a time (the processor makes sure).
 
     // An offline render (may_wait true, never on the gather thread) waits, up to
-    // offline_wait_limit, for the gather thread instead of losing a stretch of the recording.
+    // offline_wait_limit, for the gather thread instead of losing a stretch of the recording, and
+    // holds the watchdog off while it waits (hold_watchdog).
 
     // Opens a recording when the manager is armed, bypass-all is off and the ring has room for the
     // start markers and, later, the end markers. True when it did.
