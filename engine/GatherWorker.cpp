@@ -77,7 +77,7 @@ double GatherWorker::pass()
 
 std::chrono::milliseconds GatherWorker::wait(const double next_wait)
 {
-    chosen_wait_ = std::max(chosen_wait_, 0.0);
+    waited_ = std::max(waited_, 0.0);
     if (next_wait <= 0.0)
         return std::chrono::milliseconds(0);
     glog(8) << "Sleeping";
@@ -91,8 +91,11 @@ std::chrono::milliseconds GatherWorker::wait(const double next_wait)
                               : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
             if (streams_open_locked())
                 timeout = std::min(timeout, open_stream_wait);
-            chosen_wait_ += static_cast<double>(timeout.count()) * 1e-3;
+            // What the wait took, up to its timeout: a notify that ends it early leaves the rest of
+            // the timeout unspent, and a thread not run when the timeout ran out was held up.
+            const double before = mgr.seconds();
             mgr.first_mutex.wait_for(mgr.gather_cv, lock, timeout);
+            waited_ += std::min(mgr.seconds() - before, static_cast<double>(timeout.count()) * 1e-3);
         }
     }
     glog(8) << "Woke up";
@@ -153,17 +156,17 @@ void GatherWorker::take_done_units()
 
 void GatherWorker::walk(const double now, double& next_wait)
 {
-    // Held up for longer than the wait it chose (a busy machine, a slow pass): the deadlines ran
+    // Held up for longer than it waited (a busy machine, a slow pass): the deadlines ran
     // out while this thread was not looking, and the blocks that would have renewed them may have
     // waited for it.
-    const double late = now - last_walk_ - chosen_wait_;
-    if (chosen_wait_ >= 0.0 && late > late_walk_margin)
+    const double late = now - last_walk_ - waited_;
+    if (waited_ >= 0.0 && late > late_walk_margin)
     {
         mgr.hold_watchdog();
         glog(6) << "Gather pass " << late << " s late: the watchdog holds off";
     }
     last_walk_ = now;
-    chosen_wait_ = -1.0;
+    waited_ = -1.0;
 
     handled.clear();
     std::unique_lock<CheckedMutex> lock(mgr.first_mutex);

@@ -57,7 +57,7 @@ public:
     // that far ahead is a host error, and the table of pending units would not fit in memory.
     static constexpr std::size_t max_table_span = std::size_t(1) << 20;
 
-    // A walk that comes later than this after the waits that wait() chose (counted from the walk
+    // A walk that comes later than this after the time spent in wait() (counted from the walk
     // before) finds the thread held up: it holds the watchdog off (FlipsumManager::hold_watchdog).
     static constexpr double late_walk_margin = 0.1;
 
@@ -136,8 +136,9 @@ private:
     // What the last walk saw of the manager (first mutex).
     std::uint64_t seen_registrations_ = 0;
     std::uint64_t seen_requests_ = 0;
-    // When the last walk began (manager seconds), and the waits that wait() chose since, in seconds
-    // (negative when wait() has not run since: passes driven one after another by a test).
+    // When the last walk began (manager seconds), and the time since spent in wait(), each wait
+    // counted up to its timeout, in seconds (negative when wait() has not run since: passes driven
+    // one after another by a test).
     double last_walk_ = 0.0;
-    double chosen_wait_ = -1.0;
+    double waited_ = -1.0;
 };
