@@ -252,7 +252,8 @@ void FlipsumAudioProcessor::processBlock(juce::AudioBuffer<float>& buffer, juce:
         position = std::max(position, timeInSamples);
         playProcess(buffer, midi);
         position = on_timeline(position + buffer.getNumSamples());
-        hnd->watchdog_deadline.store(hnd->mgr->seconds() + 0.5, std::memory_order_relaxed);
+        hnd->watchdog_deadline.store(hnd->mgr->seconds() + FlipsumManager::watchdog_seconds,
+                                     std::memory_order_relaxed);
     }
 
     if (!isPlaying && wasPlaying)
@@ -574,8 +575,8 @@ void FlipsumAudioProcessor::manager_watchdog_callback()
         FSUM_LOG(6) << "Watchdog skipped: [this=0x" << logger::hex(this) << "] is being processed";
         return;
     }
-    // The audio thread may have played a block after the deadline was read.
-    if (hnd->mgr->seconds() < hnd->watchdog_deadline.load(std::memory_order_relaxed))
+    // The audio thread may have played a block, or begun to wait, after the walk looked.
+    if (!hnd->mgr->watchdog_due(*hnd, hnd->mgr->seconds()))
         return;
     playEnd();
     position = 0;

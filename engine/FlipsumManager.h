@@ -321,13 +321,32 @@ public:
     // Seconds since the manager was made: the clock of the watchdog deadlines. Any thread.
     double seconds() const noexcept;
 
+    // --- Watchdog (any thread; lock-free, no allocation) ----------------------------------------
+    // The gather thread ends the stream of an instance whose host has not called it for
+    // watchdog_seconds. Time in which that is not the host's doing does not count: an audio thread
+    // waiting for the gather thread (an offline render) holds back its instance and every instance
+    // that its host calls after it on that thread, and a gather thread that did not run saw no
+    // block arrive. Either holds the watchdog off until watchdog_seconds after it ends.
+    static constexpr double watchdog_seconds = 0.5;
+
+    // Keeps the watchdog from ending any stream before watchdog_seconds from now; never moves an
+    // earlier call's hold back. Bounded: a few compare-and-swap tries.
+    void hold_watchdog() noexcept;
+    // Whether the watchdog may end the instance's stream at now (manager seconds): its deadline and
+    // the hold have both passed.
+    bool watchdog_due(const apState_t& state, const double now) const noexcept;
+    // The time (manager seconds) at which the watchdog next looks at the instance, when it is not
+    // due now: the later of its deadline and the hold.
+    double watchdog_next(const apState_t& state) const noexcept;
+
     // --- Recording hand-over (audio thread, and the gather thread's watchdog) -------------------
     // Lock-free except for the first mutex inside slave_start_rec; no allocation; every retry is
     // bounded, so a gather thread that does not keep up costs the recording a stretch, never the
     // audio thread a wait. At most one writer per instance at a time (the processor makes sure).
 
     // An offline render (may_wait true, never on the gather thread) waits, up to
-    // offline_wait_limit, for the gather thread instead of losing a stretch of the recording.
+    // offline_wait_limit, for the gather thread instead of losing a stretch of the recording, and
+    // holds the watchdog off while it waits (hold_watchdog).
 
     // Opens a recording when the manager is armed, bypass-all is off and the ring has room for the
     // start markers and, later, the end markers. True when it did.
@@ -444,6 +463,9 @@ private:
     std::atomic<filterMode_t> filter_mode{FILT_OFF};
     std::atomic<bool> bypass_all{false};
     std::chrono::steady_clock::time_point start_time;
+    // Manager seconds before which the watchdog ends no stream (hold_watchdog).
+    std::atomic<double> watchdog_hold{0.0};
+    static_assert(std::atomic<double>::is_always_lock_free, "the audio thread moves the hold");
     mutable CheckedMutex first_mutex;
     std::map<FlipsumAudioProcessor*, std::unique_ptr<apState_t>> instances;
     // Unregistered records pushed out of the instance map because a new instance was made at the

@@ -6,6 +6,7 @@
 
 #include "engine/Logger.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -60,23 +61,52 @@ bool FlipsumManager::owns_buffer(const apState_t& state, const float* buf) noexc
     return false;
 }
 
+void FlipsumManager::hold_watchdog() noexcept
+{
+    constexpr int tries = 4;
+    const double until = seconds() + watchdog_seconds;
+    double held = watchdog_hold.load(std::memory_order_relaxed);
+    // A failed exchange leaves another thread's value in held: a hold made just now as well.
+    for (int attempt = 0; attempt < tries && held < until; ++attempt)
+        if (watchdog_hold.compare_exchange_strong(held, until, std::memory_order_relaxed))
+            return;
+}
+
+bool FlipsumManager::watchdog_due(const apState_t& state, const double now) const noexcept
+{
+    return now >= watchdog_next(state);
+}
+
+double FlipsumManager::watchdog_next(const apState_t& state) const noexcept
+{
+    return std::max(state.watchdog_deadline.load(std::memory_order_relaxed),
+                    watchdog_hold.load(std::memory_order_relaxed));
+}
+
 template <class Ready>
 bool FlipsumManager::wait_for_gather(slave_hnd_t hnd, Ready ready)
 {
     FSUM_SIGNATURE("static bool FlipsumManager::wait_for_gather(slave_hnd_t, Ready)");
     if (ready())
         return true;
+    FlipsumManager& mgr = *hnd->mgr;
     const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(offline_wait_limit);
+    bool done = false;
     do
     {
-        hnd->mgr->gather_cv.notify_all();
+        // The host is calling this instance, and its thread calls no other until the wait ends:
+        // no stream is theirs to end meanwhile.
+        mgr.hold_watchdog();
+        mgr.gather_cv.notify_all();
         std::this_thread::sleep_for(std::chrono::microseconds(50));
-        if (ready())
-            return true;
-    } while (std::chrono::steady_clock::now() < limit);
-    FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " waited " << offline_wait_limit
-                << " s for the gather thread in vain";
-    return false;
+        done = ready();
+    } while (!done && std::chrono::steady_clock::now() < limit);
+    // The instances held back get the watchdog's whole time from the end of the wait.
+    mgr.hold_watchdog();
+    if (!done)
+        FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " waited " << offline_wait_limit
+                    << " s for the gather thread in vain";
+    return done;
 }
 
 bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t mode, const bool may_wait)

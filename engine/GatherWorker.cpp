@@ -28,6 +28,8 @@ constexpr double max_wait = 2.2291156462585033;
 constexpr std::size_t max_logged_run = 64;
 } // namespace
 
+std::atomic<GatherWorker::pass_hook_t> GatherWorker::pass_hook{nullptr};
+
 GatherWorker::GatherWorker(FlipsumManager& manager)
     : mgr(manager), pool_(manager.buffer_pool, manager.first_mutex, manager.seconds())
 {
@@ -37,6 +39,8 @@ GatherWorker::~GatherWorker() = default;
 
 double GatherWorker::pass()
 {
+    if (const pass_hook_t hook = pass_hook.load())
+        hook();
     // What a pass cut short by an exception had gathered is dropped, not handled twice.
     starts.clear();
     ends.clear();
@@ -73,6 +77,7 @@ double GatherWorker::pass()
 
 std::chrono::milliseconds GatherWorker::wait(const double next_wait)
 {
+    waited_ = std::max(waited_, 0.0);
     if (next_wait <= 0.0)
         return std::chrono::milliseconds(0);
     glog(8) << "Sleeping";
@@ -86,7 +91,11 @@ std::chrono::milliseconds GatherWorker::wait(const double next_wait)
                               : std::chrono::milliseconds(static_cast<long long>(t * 1000.0));
             if (streams_open_locked())
                 timeout = std::min(timeout, open_stream_wait);
+            // What the wait took, up to its timeout: a notify that ends it early leaves the rest of
+            // the timeout unspent, and a thread not run when the timeout ran out was held up.
+            const double before = mgr.seconds();
             mgr.first_mutex.wait_for(mgr.gather_cv, lock, timeout);
+            waited_ += std::min(mgr.seconds() - before, static_cast<double>(timeout.count()) * 1e-3);
         }
     }
     glog(8) << "Woke up";
@@ -147,6 +156,18 @@ void GatherWorker::take_done_units()
 
 void GatherWorker::walk(const double now, double& next_wait)
 {
+    // Held up for longer than it waited (a busy machine, a slow pass): the deadlines ran
+    // out while this thread was not looking, and the blocks that would have renewed them may have
+    // waited for it.
+    const double late = now - last_walk_ - waited_;
+    if (waited_ >= 0.0 && late > late_walk_margin)
+    {
+        mgr.hold_watchdog();
+        glog(6) << "Gather pass " << late << " s late: the watchdog holds off";
+    }
+    last_walk_ = now;
+    waited_ = -1.0;
+
     handled.clear();
     std::unique_lock<CheckedMutex> lock(mgr.first_mutex);
     seen_registrations_ = mgr.registrations;
@@ -196,12 +217,11 @@ void GatherWorker::walk(const double now, double& next_wait)
             handled.push_back(&rec);
 
             FlipsumAudioProcessor* const proc = rec.proc;
-            const double deadline = rec.watchdog_deadline.load(std::memory_order_relaxed);
             const double t = std::max(now, mgr.seconds());
-            if (t >= deadline)
+            if (mgr.watchdog_due(rec, t))
                 proc->manager_watchdog_callback();
             else
-                next_wait = std::min(next_wait, deadline - t);
+                next_wait = std::min(next_wait, mgr.watchdog_next(rec) - t);
             pool_.offer(rec, proc);
             drain(rec, proc);
         }

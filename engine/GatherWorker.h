@@ -14,6 +14,7 @@
 #include "engine/FlipsumManager.h"
 #include "engine/RecordBufferPool.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -56,7 +57,17 @@ public:
     // that far ahead is a host error, and the table of pending units would not fit in memory.
     static constexpr std::size_t max_table_span = std::size_t(1) << 20;
 
+    // A walk that comes later than this after the time spent in wait() (counted from the walk
+    // before) finds the thread held up: it holds the watchdog off (FlipsumManager::hold_watchdog).
+    static constexpr double late_walk_margin = 0.1;
+
 private:
+    friend class FlipsumManagerProbe; // sets the pass hook
+
+    // Called at the start of every pass when set; tests hold the thread up with it.
+    using pass_hook_t = void (*)();
+    static std::atomic<pass_hook_t> pass_hook;
+
     using record_t = FlipsumManager::apState_t;
     using unit_ptr = std::unique_ptr<FlipsumManager::work_unit_t>;
 
@@ -125,4 +136,9 @@ private:
     // What the last walk saw of the manager (first mutex).
     std::uint64_t seen_registrations_ = 0;
     std::uint64_t seen_requests_ = 0;
+    // When the last walk began (manager seconds), and the time since spent in wait(), each wait
+    // counted up to its timeout, in seconds (negative when wait() has not run since: passes driven
+    // one after another by a test).
+    double last_walk_ = 0.0;
+    double waited_ = -1.0;
 };

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -248,8 +249,9 @@ public:
 
     std::size_t n_tracks() const { return tracks.size(); }
 
-    // Plays the song once on two audio threads and stops the transport.
-    void play()
+    // Plays the song once on two audio threads and stops the transport; the first thread calls
+    // at_cycle, when given, with the samples played so far before each cycle.
+    void play(const std::function<void(std::size_t)>& at_cycle = {})
     {
         constexpr int n_threads = 2;
         Barrier barrier(n_threads);
@@ -258,8 +260,9 @@ public:
             instances[i].proc->setPlayHead(&heads[i % n_threads]);
         std::vector<std::thread> threads;
         for (int k = 0; k < n_threads; ++k)
-            threads.emplace_back([this, k, &barrier, &heads]
-                                 { audio_thread(k, n_threads, heads[std::size_t(k)], barrier); });
+            threads.emplace_back(
+                [this, k, &barrier, &heads, &at_cycle]
+                { audio_thread(k, n_threads, heads[std::size_t(k)], barrier, k == 0 ? at_cycle : nullptr); });
         for (auto& t : threads)
             t.join();
         for (auto& inst : instances)
@@ -424,7 +427,8 @@ public:
     std::shared_ptr<M> manager;
 
 private:
-    void audio_thread(int k, int n_threads, FakePlayHead& head, Barrier& barrier)
+    void audio_thread(int k, int n_threads, FakePlayHead& head, Barrier& barrier,
+                      const std::function<void(std::size_t)>& at_cycle)
     {
         std::vector<P*> mine;
         std::vector<const Instance*> inputs;
@@ -442,6 +446,8 @@ private:
             const int n =
                 playing ? int(std::min<std::size_t>(std::size_t(block_sizes[cycle % 8]), song_length - done))
                         : 256;
+            if (at_cycle)
+                at_cycle(done);
             head.playing = playing;
             head.time = song_start + std::int64_t(done);
             for (std::size_t i = 0; i < mine.size(); ++i)
@@ -653,5 +659,54 @@ TEST_F(EndToEnd, StopDuringAFullSearchOf28Tracks)
         EXPECT_EQ(log.count("RMS_raw="), 0u);
         expect_clean_log();
     }
+}
+// The gather thread held up for 1.5 s in the middle of an offline render: the audio threads wait
+// for it, the instances behind a waiting one on its thread are not called, and when it runs again
+// every deadline has run out. No stream ends by the watchdog, no unit is lost, and the result is
+// that of the same render without the hold-up.
+std::atomic<bool> hold_gather{false};
+void hold_gather_once()
+{
+    if (hold_gather.exchange(false))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+}
+
+TEST_F(EndToEnd, GatherThreadHeldUpDuringAnOfflineRender)
+{
+    Rig rig(rig_kinds(3, 3, false), 13);
+    ASSERT_EQ(rig.n_tracks(), 9u);
+    const auto before = rig.all_polarities();
+    run_and_check(rig, M::ALG_FULL, M::NORM_OFF, M::FILT_OFF);
+    const auto reference = rig.manager->last_job_outcome();
+    const auto applied = rig.all_polarities();
+
+    for (std::size_t i = 0; i < rig.instances.size(); ++i)
+        for (std::size_t ch = 0; ch < 2; ++ch)
+            rig.instances[i].proc->set_polarity(ch, before[i][ch]);
+    FlipsumManagerProbe::set_gather_pass_hook(&hold_gather_once);
+    M& m = *rig.manager;
+    m.set_recording_armed_internal(true);
+    bool asked = false;
+    rig.play(
+        [&asked](std::size_t done)
+        {
+            if (!asked && done >= 2 * M::unit_samples)
+                asked = hold_gather = true;
+        });
+    const auto outcome = rig.wait_for_result(reference.serial);
+    FlipsumManagerProbe::set_gather_pass_hook(nullptr);
+    EXPECT_FALSE(hold_gather) << "the gather thread was not held up";
+
+    EXPECT_EQ(log.count("manager_watchdog_callback"), 0u);
+    EXPECT_EQ(log.count("already started"), 0u);
+    expect_clean_log();
+    ASSERT_EQ(outcome.end, M::job_end_t::done);
+    EXPECT_EQ(outcome.tracks, reference.tracks);
+    EXPECT_EQ(outcome.flips, reference.flips);
+    EXPECT_EQ(outcome.rms_raw, reference.rms_raw);
+    EXPECT_EQ(outcome.rms_new, reference.rms_new);
+    EXPECT_EQ(outcome.db_raw, reference.db_raw);
+    EXPECT_EQ(outcome.db_prev, reference.db_prev);
+    EXPECT_EQ(rig.all_polarities(), applied);
 }
 } // namespace

@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 namespace
 {
@@ -295,6 +298,52 @@ TEST_F(Gather, WatchdogEndsTheStreamOfAnInstanceThatWentQuiet)
     EXPECT_EQ(queued(), Units{0});
     EXPECT_EQ(h(0)->watchdog_deadline.load(), std::numeric_limits<double>::max());
     procs[0]->setPlayHead(nullptr);
+}
+
+// While an audio thread waits for this thread (an offline render), its host calls neither that
+// instance nor those behind it on the thread: their deadlines run out without the host being at
+// fault, and the watchdog leaves them alone.
+TEST_F(Gather, WatchdogSparesTheInstancesBehindAnAudioThreadWaitingForTheGatherThread)
+{
+    make(2);
+    for (std::size_t u = 0; u < M::n_spare; ++u)
+        deliver(0, u); // instance 0's offered buffers are used up
+    h(1)->watchdog_deadline = 0.0;
+    std::atomic<float*> got{nullptr};
+    std::thread render([&] { got = M::slave_get_buffer(h(0), true); });
+    const auto held = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (mgr->watchdog_due(*h(1), mgr->seconds()) && std::chrono::steady_clock::now() < held)
+        std::this_thread::yield();
+    // The passes take back the used buffers and offer instance 0 one, which ends the wait.
+    const auto served = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (got == nullptr && std::chrono::steady_clock::now() < served)
+    {
+        worker->pass();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    render.join();
+    EXPECT_NE(got, nullptr);
+    EXPECT_EQ(h(1)->watchdog_deadline.load(), 0.0) << "the watchdog ended the play of instance 1";
+}
+
+// Time in which this thread did not run does not count either; the watchdog's time starts again
+// when it runs, and then the stream of an instance that stays quiet ends.
+TEST_F(Gather, WatchdogHoldsOffAfterTheGatherThreadWasHeldUp)
+{
+    make(1);
+    worker->pass();
+    h(0)->watchdog_deadline = mgr->seconds() + 0.1;
+    worker->wait(0.0); // meant to run again at once, but held up meanwhile
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    worker->pass();
+    EXPECT_LT(h(0)->watchdog_deadline.load(), mgr->seconds()) << "the watchdog fired";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (h(0)->watchdog_deadline.load() < mgr->seconds() && std::chrono::steady_clock::now() < end)
+    {
+        worker->wait(0.1);
+        worker->pass();
+    }
+    EXPECT_EQ(h(0)->watchdog_deadline.load(), std::numeric_limits<double>::max());
 }
 
 TEST_F(Gather, AnInstanceRemovedWhileRecordingHasItsStreamsClosed)

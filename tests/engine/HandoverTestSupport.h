@@ -6,6 +6,7 @@
 
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/FlipsumManager.h"
+#include "engine/GatherWorker.h"
 #include "engine/Logger.h"
 
 #include <chrono>
@@ -63,6 +64,8 @@ public:
         return FlipsumManager::start_worker_thread(m, body);
     }
     static bool is_gather_thread(thread_body_t body) { return body == &FlipsumManager::gather_thread_func; }
+    // A function that every gather pass calls first (null: none), to hold the thread up.
+    static void set_gather_pass_hook(void (*hook)()) { GatherWorker::pass_hook.store(hook); }
     // The native handle of the first mutex, to tell it from other locks.
     static const void* first_mutex_handle(FlipsumManager& m) { return m.first_mutex.native_handle(); }
     static std::size_t pool_size(FlipsumManager& m)

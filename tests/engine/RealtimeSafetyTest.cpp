@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <malloc.h>
@@ -469,9 +471,17 @@ TEST_F(AudioPath, HostBypassAllocatesNothing)
 }
 
 // The manager's own gather thread serves two instances that a second thread plays as a host's
-// audio thread would, with a real-time pause per block: the audio thread allocates nothing and
-// takes only the first mutex at each instance's stream start, whatever the gather thread does.
-TEST(AudioThread, WithTheManagersGatherThreadAllocatesNothing)
+// audio thread would: in real time with a pause per block, or as an offline render that waits for
+// a gather thread held up meanwhile. The audio thread allocates nothing and takes only the first
+// mutex at each instance's stream start, whatever the gather thread does.
+std::atomic<bool> hold_gather{false};
+void hold_gather_once()
+{
+    if (hold_gather.exchange(false))
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+void play_with_the_managers_gather_thread(const bool offline)
 {
     logger::manager::dynamic_loglevel = 0;
     std::vector<std::unique_ptr<P>> procs;
@@ -482,10 +492,12 @@ TEST(AudioThread, WithTheManagersGatherThreadAllocatesNothing)
     {
         p->setPlayHead(&head);
         p->prepareToPlay(48000.0, 512);
+        p->setNonRealtime(offline);
     }
     procs[0]->set_force_record_mono(true);
     const auto mgr = procs[0]->handle()->mgr;
     mgr->set_recording_armed_internal(true);
+    FlipsumManagerProbe::set_gather_pass_hook(&hold_gather_once);
 
     counts_t total;
     std::size_t start_locks = 0;
@@ -508,14 +520,29 @@ TEST(AudioThread, WithTheManagersGatherThreadAllocatesNothing)
                     total.frees += c.frees;
                     (b == 0 ? start_locks : total.locks) += c.locks;
                 }
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                if (!offline)
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                else if (b == 300)
+                    hold_gather = true;
             }
         });
     audio.join();
+    FlipsumManagerProbe::set_gather_pass_hook(nullptr);
+    EXPECT_FALSE(hold_gather);
     EXPECT_EQ(total.allocations, 0u);
     EXPECT_EQ(total.frees, 0u);
     EXPECT_EQ(total.locks, 0u);
     EXPECT_EQ(start_locks, 2u);
     mgr->set_recording_armed_internal(false);
+}
+
+TEST(AudioThread, WithTheManagersGatherThreadAllocatesNothing)
+{
+    play_with_the_managers_gather_thread(false);
+}
+
+TEST(AudioThread, WaitingForAHeldUpGatherThreadAllocatesNothing)
+{
+    play_with_the_managers_gather_thread(true);
 }
 } // namespace
