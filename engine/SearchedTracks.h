@@ -39,7 +39,8 @@ public:
 
     // The correlation of the searched tracks: the principal submatrix of the finished (possibly
     // normalised) matrix with its peaks and sample count; corr itself when every track is searched.
-    Flipsearch::Correlation::Algorithm::ptr_t reduce(const Flipsearch::Correlation::Algorithm::ptr_t& corr) const;
+    Flipsearch::Correlation::Algorithm::ptr_t
+    reduce(const Flipsearch::Correlation::Algorithm::ptr_t& corr) const;
 
     // The entries of a per-job-track vector (at least one per job track) for the searched tracks.
     template <class T>
