@@ -367,6 +367,7 @@ void FlipsumAudioProcessor::playStart()
         const FlipsumManager::slave_channel_mode_t channel_mode =
             force_record_mono.load() ? 2 : (getTotalNumInputChannels() == 1 ? 0 : 1);
         rec_channel_mode = channel_mode;
+        second_silent = second_copy = channel_mode == 1;
         recording_active = FlipsumManager::slave_start_rec(hnd, channel_mode, may_wait_for_gather());
     }
 
@@ -403,6 +404,15 @@ void FlipsumAudioProcessor::apply_gain_record_polarity(juce::AudioBuffer<float>&
     const bool skip_polarity = bypass && mode.load() != ROLE_OFF;
     const int n = buffer.getNumSamples();
     const int channels = std::min({getTotalNumInputChannels(), buffer.getNumChannels(), 2});
+
+    // Before channel 0 gets its gain and polarity in place.
+    if (record && rec_channel_mode == 1)
+    {
+        if (channels >= 2)
+            follow_second_channel(buffer.getReadPointer(0), buffer.getReadPointer(1), n);
+        else
+            second_copy = false; // channel 1 records nothing here while channel 0 does
+    }
 
     for (int ch = 0; ch < channels; ++ch)
     {
@@ -453,6 +463,17 @@ void FlipsumAudioProcessor::apply_gain_record_polarity(juce::AudioBuffer<float>&
         if (pol != 1.0f)
             juce::FloatVectorOperations::multiply(data, pol, n);
     }
+}
+
+void FlipsumAudioProcessor::follow_second_channel(const float* first, const float* second,
+                                                  const int n) noexcept
+{
+    // Compared as values: a zero of either sign is silence, and a sample that is not a number
+    // equals nothing, so such a channel stays a track of its own.
+    for (int i = 0; i < n && second_silent; ++i)
+        second_silent = second[i] == 0.0f;
+    for (int i = 0; i < n && second_copy; ++i)
+        second_copy = second[i] == first[i];
 }
 
 void FlipsumAudioProcessor::record_samples(const std::size_t ch, const float* src, const int n,
@@ -546,7 +567,10 @@ void FlipsumAudioProcessor::playEnd()
                 held.bufnum = 0;
             }
         }
-        FlipsumManager::slave_end_rec(hnd);
+        using second_channel_t = FlipsumManager::second_channel_t;
+        FlipsumManager::slave_end_rec(hnd, second_silent ? second_channel_t::silent
+                                           : second_copy ? second_channel_t::copy
+                                                         : second_channel_t::own);
     }
     filter_on = false;
     recording_active = false;

@@ -220,6 +220,10 @@ private:
     void record_samples(const std::size_t ch, const float* src, const int n, std::int64_t p);
     // Gain, recording and polarity of the playing block's first two channels.
     void apply_gain_record_polarity(juce::AudioBuffer<float>& buffer, const bool record);
+    // A stereo recording's block, before gain and polarity: whether channel 1's samples are all
+    // digital silence, and all equal to channel 0's (gain, filter and recording treat both
+    // channels alike, so equal inputs are recorded equal). No allocation.
+    void follow_second_channel(const float* first, const float* second, const int n) noexcept;
     void clear_extra_outputs(juce::AudioBuffer<float>& buffer) const;
     void merge_peak(const juce::AudioBuffer<float>& buffer);
     // During an offline render (the host set non-realtime) the audio thread waits for the gather
@@ -290,6 +294,10 @@ private:
     bool block_owns_recording = false;
     // How the current recording was opened (fixed for the whole play).
     FlipsumManager::slave_channel_mode_t rec_channel_mode = 0;
+    // Of a stereo recording (mode 1), from its start on: channel 1 was digital silence in every
+    // recorded block, and a sample-for-sample copy of channel 0. Its end marker tells which.
+    bool second_silent = false;
+    bool second_copy = false;
     // A host bypass change waits for the message thread.
     std::atomic<bool> bypass_update_pending{false};
     // A changed state waits for the timer to tell the host (set by note_state_changed).

@@ -33,6 +33,7 @@
 
 class FlipsumAudioProcessor;
 class FlipsumAudioProcessorEditor;
+class SearchedTracks;
 
 class FlipsumManager
 {
@@ -78,6 +79,17 @@ public:
     // Marker values in a submission slot's buf; anything of 3 or more is a record buffer.
     static constexpr std::uintptr_t marker_stream_start = 1;
     static constexpr std::uintptr_t marker_stream_end = 2;
+
+    // What the channel-1 end marker of a stereo stream (mode 1) carries in its bufnum (every other
+    // marker carries 0): whether the channel had samples of its own, or for the whole recording
+    // digital silence or exactly channel 0's samples, as hosts that give a mono track two channels
+    // pass it. Such a channel is searched as part of channel 0's track.
+    enum class second_channel_t : std::size_t
+    {
+        own = 0,
+        silent = 1,
+        copy = 2
+    };
 
     // States of a submission slot.
     enum : std::uint32_t
@@ -196,6 +208,10 @@ public:
         // The registration number of each track's instance when the job was made: a result is
         // applied only to the instance that recorded the track.
         std::map<FlipsumAudioProcessor*, std::uint64_t> serials;
+        // Per track, filed by the gather thread before it sets `complete`: how the track's one
+        // stream ended (a channel 1's end marker); own for every other track, and for a track
+        // whose instance ended no stream, or started more than one, in this job.
+        std::vector<second_channel_t> second_channel;
         // Whether the instance at proc with that registration number is the one the job was made
         // with (true for an address the job does not know).
         bool made_with(FlipsumAudioProcessor* proc, const std::uint64_t serial) const
@@ -231,7 +247,7 @@ public:
     {
         std::size_t serial = 0; // jobs finished so far by this manager; 0 before the first
         job_end_t end = job_end_t::done;
-        std::size_t tracks = 0;
+        std::size_t tracks = 0; // searched: a channel searched with its channel 0 is not counted
         std::uint32_t flips = 0;
         float db_raw = 0.0f;
         float db_prev = 0.0f;
@@ -361,8 +377,9 @@ public:
                                     const std::size_t bufnum, const bool may_wait = false);
     // Places one entry in the first free slot of the ring; false when every slot stays busy.
     static bool slave_submit(slave_hnd_t hnd, const std::size_t ch, float* buf, const std::size_t bufnum);
-    // Closes an open recording with its end markers.
-    static void slave_end_rec(slave_hnd_t hnd);
+    // Closes an open recording with its end markers; a stereo stream's channel-1 marker carries
+    // second (see second_channel_t).
+    static void slave_end_rec(slave_hnd_t hnd, const second_channel_t second = second_channel_t::own);
     // Number of free submission slots (a lower bound while the caller is the only writer).
     static std::size_t free_submit_slots(const apState_t& state) noexcept;
     // Whether buf is one of the buffers the instance holds (the recording side's own view).
@@ -425,6 +442,8 @@ private:
                                     const std::vector<float>& rms, const std::vector<float>& peaks,
                                     job_end_t& end);
     static void log_correlation(const Flipsearch::Correlation::Algorithm& corr);
+    // Names each channel searched as part of its channel 0's track, and the count searched.
+    static void log_searched_tracks(const job_t& job, const SearchedTracks& searched);
     // Choose: the first usable search of the kind for n tracks in the registry's order, or null.
     static const Flipsearch::FlipOpt::Plugin* choose_flipopt(const algMode_t kind, const std::size_t n);
     // Run: the canonical signs in next; false when the search was stopped.

@@ -267,15 +267,16 @@ bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, 
     return true;
 }
 
-void FlipsumManager::slave_end_rec(slave_hnd_t hnd)
+void FlipsumManager::slave_end_rec(slave_hnd_t hnd, const second_channel_t second)
 {
+    FSUM_SIGNATURE("static void FlipsumManager::slave_end_rec(slave_hnd_t)");
     FSUM_LOG_GUARD(3);
     FSUM_LOG(4) << "Args: ap=0x" << logger::hex(hnd->proc);
     if (!hnd->recording.load(std::memory_order_relaxed))
         return;
     const bool ok0 = slave_submit(hnd, 0, marker(marker_stream_end), 0);
     const bool ok1 = hnd->channel_mode.load(std::memory_order_relaxed) != 1 ||
-                     slave_submit(hnd, 1, marker(marker_stream_end), 0);
+                     slave_submit(hnd, 1, marker(marker_stream_end), static_cast<std::size_t>(second));
     if (!ok0 || !ok1)
         FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " lost a stream end marker";
     hnd->recording.store(false, std::memory_order_release);

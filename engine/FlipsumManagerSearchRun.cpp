@@ -7,6 +7,7 @@
 #include "editor/FlipsumAudioProcessorEditor.h"
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/Logger.h"
+#include "engine/SearchedTracks.h"
 
 #include "search/CanonicalPolarities.h"
 #include "search/Plugin.h"
@@ -62,7 +63,15 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
 
     if (!search_input_usable(*corr, outcome.tracks, rms, peaks, outcome.end))
         return end_job(outcome.end, outcome.end == job_end_t::failed);
-    log_correlation(*corr);
+
+    // Every limit, the progress and the levels count the tracks actually searched.
+    const SearchedTracks searched(*job);
+    log_searched_tracks(*job, searched);
+    const Flipsearch::Correlation::Algorithm::ptr_t searched_corr = searched.reduce(corr);
+    const std::vector<float> searched_rms = searched.reduce(rms);
+    const std::vector<float> searched_peaks = searched.reduce(peaks);
+    outcome.tracks = searched.size();
+    log_correlation(*searched_corr);
 
     FSUM_LOG(4) << "Looking for FlipOpt algorithm...";
     const Flipsearch::FlipOpt::Plugin* const chosen =
@@ -75,15 +84,15 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
     }
 
     std::vector<int> next;
-    if (!run_flipopt(*chosen, corr, rms, peaks, next))
+    if (!run_flipopt(*chosen, searched_corr, searched_rms, searched_peaks, next))
     {
         FSUM_LOG(4) << "Processing cancelled";
         return end_job(job_end_t::cancelled, true);
     }
 
-    std::vector<int> prev(next.size(), 1);
-    outcome.flips = apply_polarities(*job, next, prev);
-    measure_levels(*corr, prev, next, outcome);
+    std::vector<int> prev(job->tracks.size(), 1);
+    outcome.flips = apply_polarities(*job, searched.expand(next), prev);
+    measure_levels(*searched_corr, searched.reduce(prev), next, outcome);
     set_recording_armed_internal(false);
     set_master_status_done(outcome.flips, outcome.db_raw, outcome.db_prev);
     outcome.end = job_end_t::done;
@@ -120,6 +129,18 @@ bool FlipsumManager::search_input_usable(const Flipsearch::Correlation::Algorith
         return false;
     }
     return true;
+}
+
+void FlipsumManager::log_searched_tracks(const job_t& job, const SearchedTracks& searched)
+{
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
+    if (searched.followers().empty())
+        return;
+    for (const auto& f : searched.followers())
+        FSUM_LOG(6) << "Track [#" << f.track << "] is "
+                    << (f.second == second_channel_t::silent ? "digital silence" : "a copy of channel 0")
+                    << ": searched as part of [#" << f.channel0_track << "]";
+    FSUM_LOG(4) << "Searching " << searched.size() << " of " << job.tracks.size() << " tracks";
 }
 
 void FlipsumManager::log_correlation(const Flipsearch::Correlation::Algorithm& corr)
@@ -253,13 +274,17 @@ std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vect
             if (inst == instances.end() || inst->second->proc == nullptr ||
                 !job.made_with(proc, inst->second->serial))
                 continue; // removed since the recording (or another instance now at its address)
+            // A channel 1 searched with channel 0 is set with it, as a linked instance's copy.
+            const bool follower = SearchedTracks::follows_channel0(job, proc);
+            if (ch == 1 && follower)
+                continue;
             prev[k] = proc->get_polarity(ch);
             set(proc, ch, next[k]);
             FSUM_LOG(4) << "Setting processor 0x" << logger::hex(proc) << " (ch " << ch << ") [#" << k
                         << "] to polarity " << next[k];
             if (next[k] == -1)
                 ++flips;
-            if (ch == 0 && inst->second->channel_mode.load(std::memory_order_acquire) == 2)
+            if (ch == 0 && (follower || inst->second->channel_mode.load(std::memory_order_acquire) == 2))
             {
                 set(proc, 1, next[k]);
                 FSUM_LOG(4) << "Setting copy to processor 0x" << logger::hex(proc) << " (ch " << 1 << ") [#"

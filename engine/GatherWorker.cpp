@@ -277,9 +277,9 @@ std::size_t GatherWorker::drain_sweep(record_t& rec, FlipsumAudioProcessor* proc
         ++taken;
         const auto value = reinterpret_cast<std::uintptr_t>(slot.buf);
         if (value == FlipsumManager::marker_stream_end)
-            ends.push_back({proc, slot.ch, rec.serial});
+            ends.push_back({proc, slot.ch, rec.serial, slot.bufnum});
         else if (value == FlipsumManager::marker_stream_start)
-            starts.push_back({proc, slot.ch, rec.serial});
+            starts.push_back({proc, slot.ch, rec.serial, 0});
         else if (value == 0)
             glog(6) << "Empty submission ignored [AP=0x" << addr(proc) << ",ch=" << slot.ch << "]";
         else
@@ -325,6 +325,8 @@ void GatherWorker::make_job()
     }
     job->started.assign(job->tracks.size(), false);
     job->ended.assign(job->tracks.size(), false);
+    second_channel_.assign(job->tracks.size(), FlipsumManager::second_channel_t::own);
+    restarted_.assign(job->tracks.size(), false);
     job_ = std::move(job);
     pending_.clear();
     table_base = 0;
@@ -345,6 +347,7 @@ void GatherWorker::stream_starts()
         if (job_->started[k])
         {
             glog(6) << "Stream already started [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+            restarted_[k] = true;
             continue;
         }
         glog(6) << "Stream started [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
@@ -372,10 +375,17 @@ void GatherWorker::stream_ends()
         if (job_->ended[k])
         {
             glog(6) << "Stream already ended [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "]";
+            restarted_[k] = true;
             continue;
         }
         ++job_->n_ended;
         job_->ended[k] = true;
+        // Only a stereo stream's channel 1 ends with a verdict on its samples; anything else that
+        // a marker carries is not one.
+        using second_channel_t = FlipsumManager::second_channel_t;
+        const auto verdict = static_cast<second_channel_t>(e.bufnum);
+        if (e.ch == 1 && (verdict == second_channel_t::silent || verdict == second_channel_t::copy))
+            second_channel_[k] = verdict;
         glog(6) << "Stream ended [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "] " << job_->n_ended << "/"
                 << job_->n_started;
     }
@@ -608,6 +618,12 @@ void GatherWorker::complete_job()
 {
     glog(4) << "Recording complete: " << job_->tracks.size() << " tracks, "
             << job_->n_processed.load() * FlipsumManager::unit_samples << " (max) samples";
+    // A track whose units hold more than one stream keeps its own place in the search.
+    for (std::size_t k = 0; k < second_channel_.size(); ++k)
+        if (restarted_[k])
+            second_channel_[k] = FlipsumManager::second_channel_t::own;
+    // Published with the completion flag: the processing thread reads it once it sees the flag.
+    job_->second_channel = std::move(second_channel_);
     {
         const std::lock_guard<std::mutex> lock(mgr.second_mutex);
         job_->complete = true;

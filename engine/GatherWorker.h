@@ -78,6 +78,7 @@ private:
         FlipsumAudioProcessor* proc;
         std::size_t ch;
         std::uint64_t serial;
+        std::size_t bufnum; // an end marker's second_channel_t
     };
     struct data_t
     {
@@ -126,6 +127,10 @@ private:
     std::vector<unit_ptr> pending_;
     std::size_t table_base = 0;
     std::vector<unit_ptr> free_units_;
+    // Per track of the current job: how its stream ended, and whether it started or ended more
+    // than once (its units then hold more than the one stream the end marker speaks of).
+    std::vector<FlipsumManager::second_channel_t> second_channel_;
+    std::vector<bool> restarted_;
 
     // Built and emptied by each pass.
     std::vector<stream_event_t> starts;

@@ -2,6 +2,7 @@
 
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/Logger.h"
+#include "engine/SearchedTracks.h"
 
 #include "search/Plugin.h"
 
@@ -244,7 +245,7 @@ void ProcessWorker::finish_job()
             mgr.set_master_status_clear(false);
             FlipsumManager::job_outcome_t outcome;
             outcome.end = FlipsumManager::job_end_t::cancelled;
-            outcome.tracks = job_->tracks.size();
+            outcome.tracks = SearchedTracks(*job_).size();
             mgr.record_job_outcome(outcome);
         }
         corr.reset();

@@ -3,6 +3,8 @@
 // through the manager; the manager's own gather and processing threads collect the recordings,
 // correlate them, search and apply the polarities. Each result is checked against a brute-force
 // optimum computed here, in double precision, from the signals as the instances record them.
+// Mono material that a host passes on two channels (the second silent, or a copy of the first) is
+// searched as the same material on a mono instance is.
 
 #include "EngineTestSupport.h"
 #include "HandoverTestSupport.h"
@@ -40,8 +42,22 @@ enum class Kind
     forced_mono,
     master,
     off,
-    bypassed
+    bypassed,
+    mono_silent_right, // mono material on two channels, the second silent
+    mono_copied_right, // ... the second a copy of the first
+    stereo_one_sample  // the second a copy of the first but for one sample late in the song
 };
+
+// Kinds whose second channel is searched with the first and gets its polarity.
+bool linked(Kind kind)
+{
+    return kind == Kind::forced_mono || kind == Kind::mono_silent_right || kind == Kind::mono_copied_right;
+}
+// Kinds whose channels are tracks of their own.
+int tracks_of(Kind kind)
+{
+    return kind == Kind::stereo || kind == Kind::stereo_one_sample ? 2 : 1;
+}
 
 // One instance of the rig with its input (one vector per channel, song_length samples).
 struct Instance
@@ -181,7 +197,11 @@ public:
             inst.kind = kind;
             inst.gain_db = static_cast<float>((q % 7) - 3) * 1.5f;
             inst.proc = std::make_unique<P>();
-            for (int ch = 0; ch < inst.channels(); ++ch, ++q)
+            // The kinds that copy their first channel make one channel of material.
+            const bool made_one = inst.kind == Kind::mono_silent_right ||
+                                  inst.kind == Kind::mono_copied_right ||
+                                  inst.kind == Kind::stereo_one_sample;
+            for (int ch = 0; ch < (made_one ? 1 : inst.channels()); ++ch, ++q)
             {
                 const double amp = 0.02 * (1.0 + 0.09 * q);
                 const double cs = sign(rng) ? 1.0 : -1.0, gs = sign(rng) ? 1.0 : -1.0;
@@ -193,6 +213,14 @@ public:
                                                      0.9 * gs * group[t + 8 - std::size_t(dg)] +
                                                      0.25 * white(rng)));
                 inst.input.push_back(std::move(x));
+            }
+            if (made_one)
+            {
+                auto second = inst.kind == Kind::mono_silent_right ? std::vector<float>(song_length, 0.0f)
+                                                                   : inst.input[0];
+                if (inst.kind == Kind::stereo_one_sample)
+                    second[song_length - 1000] += 0.01f; // in the last unit
+                inst.input.push_back(std::move(second));
             }
             instances.push_back(std::move(inst));
         }
@@ -233,11 +261,11 @@ public:
         // Tracks by processor address, channel 0 before channel 1.
         std::vector<const Instance*> sends;
         for (const auto& inst : instances)
-            if (inst.kind == Kind::mono || inst.kind == Kind::stereo || inst.kind == Kind::forced_mono)
+            if (inst.kind != Kind::master && inst.kind != Kind::off && inst.kind != Kind::bypassed)
                 sends.push_back(&inst);
         std::sort(sends.begin(), sends.end(), [](auto* a, auto* b) { return a->proc.get() < b->proc.get(); });
         for (const Instance* inst : sends)
-            for (int ch = 0; ch < (inst->kind == Kind::stereo ? 2 : 1); ++ch)
+            for (int ch = 0; ch < tracks_of(inst->kind); ++ch)
                 tracks.push_back({inst, ch});
     }
 
@@ -380,7 +408,7 @@ public:
         e.flips = 0;
         for (std::size_t k = 0; k < n; ++k)
             if (e.signs[k] < 0)
-                e.flips += tracks[k].first->kind == Kind::forced_mono ? 2 : 1;
+                e.flips += linked(tracks[k].first->kind) ? 2 : 1;
         return e;
     }
 
@@ -406,7 +434,7 @@ public:
                 if (tracks[k].first != &inst)
                     continue;
                 want[std::size_t(tracks[k].second)] = signs[k];
-                if (inst.kind == Kind::forced_mono)
+                if (linked(inst.kind))
                     want[1] = signs[k];
             }
             EXPECT_EQ(inst.proc->get_polarity(0), want[0]) << "instance " << i << " channel 0";
@@ -596,6 +624,54 @@ TEST_F(EndToEnd, TwelveTracksFullFastNormalisationsAndLowBoost)
     run_and_check(rig, M::ALG_FULL, M::NORM_OFF, M::FILT_LOWBOOST);
     EXPECT_EQ(log.count("Using flipopt algorithm: Fast-Simple"), 1u);
     EXPECT_EQ(log.count("Recording complete: 12 tracks"), 5u);
+    expect_clean_log();
+}
+
+// Hosts that give a mono track two channels pass the second as digital silence or as a copy of
+// the first: eight such sends are searched as eight tracks, with the polarities and the level
+// change of the same material on eight mono instances, and each second channel ends with its first
+// channel's polarity, counted as a linked instance's is. A second channel that differs from the
+// first in one sample, late in the song, stays a track of its own.
+TEST_F(EndToEnd, MonoMaterialOnTwoChannelsIsSearchedAsOneTrack)
+{
+    const auto eight = [](Kind kind)
+    {
+        std::vector<Kind> kinds{Kind::master};
+        kinds.insert(kinds.end(), 8, kind);
+        return kinds;
+    };
+    M::job_outcome_t mono;
+    std::vector<int> mono_signs;
+    {
+        Rig rig(eight(Kind::mono), 8);
+        run_and_check(rig, M::ALG_FULL, M::NORM_PEAK, M::FILT_OFF);
+        mono = rig.manager->last_job_outcome();
+        for (const auto& inst : rig.instances)
+            mono_signs.push_back(inst.proc->get_polarity(0));
+    }
+    ASSERT_GT(mono.flips, 0u) << "the material must flip a track";
+
+    for (const Kind kind : {Kind::mono_silent_right, Kind::mono_copied_right})
+    {
+        SCOPED_TRACE(kind == Kind::mono_silent_right ? "second channel silent" : "second channel a copy");
+        const LogReader since;
+        Rig rig(eight(kind), 8);
+        ASSERT_EQ(rig.n_tracks(), 8u);
+        run_and_check(rig, M::ALG_FULL, M::NORM_PEAK, M::FILT_OFF);
+        const auto outcome = rig.manager->last_job_outcome();
+        EXPECT_EQ(since.count("Searching 8 of 16 tracks"), 1u);
+        EXPECT_EQ(outcome.tracks, 8u);
+        EXPECT_EQ(outcome.flips, 2 * mono.flips);
+        EXPECT_NEAR(outcome.db_raw, mono.db_raw, 1e-4);
+        for (std::size_t i = 0; i < rig.instances.size(); ++i)
+            EXPECT_EQ(rig.instances[i].proc->get_polarity(0), mono_signs[i]) << "instance " << i;
+    }
+
+    const LogReader since;
+    Rig rig({Kind::master, Kind::mono, Kind::stereo_one_sample, Kind::mono}, 9);
+    ASSERT_EQ(rig.n_tracks(), 4u);
+    run_and_check(rig, M::ALG_FULL, M::NORM_OFF, M::FILT_OFF);
+    EXPECT_EQ(since.count("Searching "), 0u);
     expect_clean_log();
 }
 

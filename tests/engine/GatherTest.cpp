@@ -369,6 +369,31 @@ TEST_F(Gather, AnInstanceRemovedWhileRecordingHasItsStreamsClosed)
     EXPECT_TRUE(zeroed(held));
 }
 
+// The channel-1 end markers' verdicts reach the job with its completion; a track whose instance
+// started a second stream in the job, or ended none, stays a track of its own.
+TEST_F(Gather, SecondChannelVerdictsReachTheJobWithItsCompletion)
+{
+    using S = M::second_channel_t;
+    make(4, true);
+    for (std::size_t i = 0; i < 4; ++i)
+        start(i, 1);
+    worker->pass();
+    const M::job_ptr job = worker->job();
+    ASSERT_TRUE(job);
+    M::slave_end_rec(h(0), S::silent);
+    M::slave_end_rec(h(1), S::copy);
+    M::slave_end_rec(h(2), S::copy);
+    start(2, 1);
+    worker->pass();
+    M::slave_end_rec(h(2), S::copy);
+    procs[3].reset();
+    worker->pass();
+    EXPECT_EQ(log.count("Stream already started"), 2u);
+    EXPECT_EQ(log.count("Recording complete: 8 tracks"), 1u);
+    EXPECT_EQ(job->second_channel,
+              (std::vector<S>{S::own, S::silent, S::own, S::copy, S::own, S::own, S::own, S::own}));
+}
+
 // A new instance made at the address of one that recorded the running job is not that job's
 // track: its stream and its buffers are spurious, not a continuation of the old track.
 TEST_F(Gather, ANewInstanceAtARemovedTracksAddressIsNotThatTrack)

@@ -503,6 +503,45 @@ TEST_F(Recording, WatchdogEndsTheStreamAndTheNextBlockOpensAnother)
     EXPECT_EQ(markers(2), 4u);
 }
 
+// A stereo play tells in its channel-1 end marker whether channel 1 was, in every block, digital
+// silence or channel 0's input (before channel 0's gain and polarity, which apply in place); a
+// channel differing in one sample of the last block is its own. Each play starts afresh, and a
+// play that the watchdog ends tells it too.
+TEST_F(Recording, SecondChannelSilentOrCopiedIsToldAtTheStreamEnd)
+{
+    proc->set_gain(6.0f);
+    proc->set_polarity(0, -1);
+    using Ends = std::vector<std::pair<std::size_t, std::size_t>>; // (channel, bufnum)
+    const auto ends_of = [&](std::function<float(int, std::int64_t)> in, bool watchdog = false)
+    {
+        input = std::move(in);
+        taken.clear();
+        for (std::int64_t t = 0; t < 3 * 65536; t += 8192)
+            play(t, 8192);
+        if (watchdog)
+        {
+            hnd->watchdog_deadline = 0.0;
+            proc->manager_watchdog_callback();
+        }
+        stop();
+        Ends ends;
+        for (const auto& t : taken)
+            if (t.marker == M::marker_stream_end)
+                ends.emplace_back(t.ch, t.bufnum);
+        std::sort(ends.begin(), ends.end());
+        return ends;
+    };
+    const auto silent = [](int ch, std::int64_t t) { return ch == 0 ? signal(0, t) : 0.0f; };
+    const auto copy = [](int, std::int64_t t) { return signal(0, t); };
+    const auto one_off = [](int ch, std::int64_t t)
+    { return ch == 1 && t == 3 * 65536 - 5 ? 0.5f : signal(0, t); };
+    EXPECT_EQ(ends_of(signal), (Ends{{0, 0}, {1, 0}}));
+    EXPECT_EQ(ends_of(silent), (Ends{{0, 0}, {1, 1}}));
+    EXPECT_EQ(ends_of(copy, true), (Ends{{0, 0}, {1, 2}}));
+    EXPECT_EQ(ends_of(one_off), (Ends{{0, 0}, {1, 0}}));
+    EXPECT_EQ(ends_of(silent), (Ends{{0, 0}, {1, 1}}));
+}
+
 TEST_F(Recording, HostBypassReachesTheMessageThread)
 {
     const LogReader log;

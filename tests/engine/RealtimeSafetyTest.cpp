@@ -294,6 +294,13 @@ struct AudioPath : ::testing::Test
     std::size_t taken_buffers = 0;
     std::size_t taken_markers = 0;
     bool serve = true;
+    // The second channel's input: its own, digital silence, or a copy of the first.
+    enum class Second
+    {
+        own,
+        silent,
+        copy
+    } second = Second::own;
 
     void SetUp() override
     {
@@ -324,8 +331,14 @@ struct AudioPath : ::testing::Test
         head.time = t;
         buffer.setSize(buffer.getNumChannels(), n, false, false, true);
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        {
+            const int from = ch == 1 && second == Second::copy ? 0 : ch;
             for (int i = 0; i < n; ++i)
-                buffer.setSample(ch, i, static_cast<float>((t + i + ch * 977) % 2001 - 1000) / 1024.0f);
+                buffer.setSample(ch, i,
+                                 ch == 1 && second == Second::silent
+                                     ? 0.0f
+                                     : static_cast<float>((t + i + from * 977) % 2001 - 1000) / 1024.0f);
+        }
         const counts_t c = count([&] { proc->processBlock(buffer, midi); });
         if (serve)
         {
@@ -367,6 +380,16 @@ TEST_F(AudioPath, StereoRecordingAcrossUnitsAllocatesNothingAndLocksOnlyAtTheStr
     EXPECT_EQ(taken_markers, 4u);
     EXPECT_EQ(taken_buffers, 2u * 4u); // units 1 to 4 of both channels
     // A second play of the same instance: a new stream, the buffers recycled.
+    play_through(300000, 480, 300);
+    EXPECT_EQ(taken_markers, 8u);
+}
+
+// Mono material on two channels: every block compares the whole second channel.
+TEST_F(AudioPath, SilentOrCopiedSecondChannelAllocatesNothing)
+{
+    second = Second::silent;
+    play_through(100000, 512, 300);
+    second = Second::copy;
     play_through(300000, 480, 300);
     EXPECT_EQ(taken_markers, 8u);
 }
