@@ -712,12 +712,14 @@ class WindowInput : public Workflow
 };
 
 // Pointer events reach the window under the pointer, whichever editor had the last click: three
-// send windows at different places, one moved after it opened. (The framework once computed every
-// embedded window's screen position from the parent of the window whose bounds it read last: the
-// editors then seemed to lie on top of each other, and the wheel turned the knob of the editor
-// clicked last.) A wheel notch turns the knob under the pointer by one step, a drag turns it
-// further and a double-click resets it, and no other instance's gain changes; a click flips the
-// polarity of the window clicked.
+// send windows at different places, one moved after it opened, and at the end moved over another
+// one, clicked and moved away. (The framework once computed every embedded window's screen position
+// from the parent of the window whose bounds it read last: the editors then seemed to lie on top of
+// each other, and the wheel turned the knob of the editor clicked last. And a window's parent
+// position was read only when it was configured, entered or released in, so that a window whose
+// host window had moved away still seemed to cover the one under it.) A wheel notch turns the knob
+// under the pointer by one step, a drag turns it further and a double-click resets it, and no other
+// instance's gain changes; a click flips the polarity of the window clicked.
 TEST_P(WindowInput, PointerEventsReachTheWindowUnderThePointer)
 {
     Instance& a = add(2, {0, 0});
@@ -762,6 +764,17 @@ TEST_P(WindowInput, PointerEventsReachTheWindowUnderThePointer)
         x.click(at(*i, STEREO.polarity[1]));
         EXPECT_TRUE(saves(*i, blob::polarity + 1, 1));
     }
+
+    // A window that its host window moves away after a click in it no longer covers the window
+    // under it: the wheel over b's knob, which c covered when it was clicked, turns b's knob.
+    const auto away = c.window->getPosition();
+    c.window->setTopLeftPosition(b.window->getPosition() + juce::Point<int>(200, 60));
+    screen::pump(200);
+    x.click(at(c, TITLE));
+    c.window->setTopLeftPosition(away);
+    screen::pump(200);
+    x.wheel(at(b, GAIN), 1);
+    EXPECT_TRUE(only_changed(b, 212));
 }
 
 // A press in an editor leaves the keyboard focus where it was (with the host's window, whose keys
