@@ -19,6 +19,17 @@
 #   shortcuts went to the plug-in's window, which wants no keys. Here an embedded window comes to
 #   the front without taking the focus; a component that wants the keyboard still takes it when
 #   clicked (the framework then asks for the window's focus itself).
+# - Inside a plug-in the framework installs no X error handler, and Xlib's handler is
+#   process-wide: an error on the framework's own connection reached the host's handler, and GTK's
+#   ends the host. Ardour tells an embedded VST3 editor of focus changes with XEmbed messages, which
+#   the framework answered by asking for the focused window and walking up the tree from it; when
+#   the window manager's close button was clicked, that window was the frame being destroyed, and
+#   the walk failed (BadWindow): Ardour ended, losing unsaved work. Here the editor takes the
+#   XEmbed message's word for the focus, and the framework's requests that may meet a window just
+#   destroyed (walking up the tree from a window, reading an embedded window's bounds and whether it
+#   is minimised: an embedded window goes with its host's window) run under an error trap that
+#   absorbs the errors of the framework's connection and passes those of any other connection on
+#   to the handler it replaced, which it puts back afterwards.
 #
 # The plug-in's shared code target compiles a copy of juce_gui_basics.cpp next to patched copies of
 # the files that hold these (native/juce_linux_Windowing.cpp and
@@ -68,6 +79,98 @@ signflux_replace_exactly(signflux_xwindows
 
         dismissBlockingModals (peer);
     }]=]
+    "juce_linux_XWindowSystem.cpp")
+# The error trap, around the requests that may meet a window just destroyed.
+signflux_replace_exactly(signflux_xwindows
+    "//=============================== X11 - Keys ==================================="
+    [=[//=============================== X11 - Error trap =============================
+// Asking the server about a window that another client owns (the host's windows, a window manager's
+// frame, whichever window has the focus), or about an embedded window, which goes with its host's
+// window, fails when that window has just been destroyed. Inside a plug-in no handler of the
+// framework's is installed and Xlib's handler is process-wide: the error would reach the host's
+// handler, which may end the process. While a trap exists, errors of the framework's display are
+// absorbed (the request reports its failure) and errors of any other display go on to the handler
+// that the trap replaced; the outermost trap puts that handler back when it ends, so that no
+// handler of the plug-in's stays installed. Made under the display lock.
+class ScopedXErrorTrap
+{
+public:
+    explicit ScopedXErrorTrap (::Display* d)
+    {
+        if (depth++ == 0)
+        {
+            trappedDisplay = d;
+            replacedHandler = X11Symbols::getInstance()->xSetErrorHandler (absorb);
+        }
+    }
+
+    ~ScopedXErrorTrap()
+    {
+        if (--depth == 0)
+            X11Symbols::getInstance()->xSetErrorHandler (replacedHandler.load());
+    }
+
+private:
+    static int absorb (::Display* d, XErrorEvent* event)
+    {
+        if (d == trappedDisplay.load())
+            return 0;
+
+        const auto replaced = replacedHandler.load();
+        return replaced != nullptr ? replaced (d, event) : 0;
+    }
+
+    static inline int depth = 0;
+    static inline std::atomic<::Display*> trappedDisplay { nullptr };
+    static inline std::atomic<XErrorHandler> replacedHandler { nullptr };
+
+    JUCE_DECLARE_NON_COPYABLE (ScopedXErrorTrap)
+};
+
+//=============================== X11 - Keys ===================================]=]
+    "juce_linux_XWindowSystem.cpp")
+# The requests after the display lock taken in getWindowBounds, isMinimised and isParentWindowOf
+# (which isFocused and the configure path of dismissBlockingModals walk up the tree with).
+function(signflux_trap_after_lock text_var locked)
+    string(REPLACE "xLock;\n" "xLock;\n    const ScopedXErrorTrap errorTrap (display);\n" trapped "${locked}")
+    signflux_replace_exactly(${text_var} "${locked}" "${trapped}" "juce_linux_XWindowSystem.cpp")
+    set(${text_var} "${${text_var}}" PARENT_SCOPE)
+endfunction()
+signflux_trap_after_lock(signflux_xwindows
+    "    XWindowSystemUtilities::ScopedXLock xLock;\n\n    if (X11Symbols::getInstance()->xGetGeometry (display, (::Drawable) windowH,")
+signflux_trap_after_lock(signflux_xwindows
+    "    XWindowSystemUtilities::ScopedXLock xLock;\n    XWindowSystemUtilities::GetXProperty prop (display, windowH, atoms.state, 0, 64, false, atoms.state);")
+signflux_trap_after_lock(signflux_xwindows
+    "    XWindowSystemUtilities::ScopedXLock xLock;\n    const auto result = X11Symbols::getInstance()->xQueryTree (display, possibleChild,")
+
+# The embedder's focus messages say whether the focus came or went.
+signflux_replace_exactly(signflux_xwindows
+    [=[        case 4:   // XEMBED_FOCUS_IN
+            handleFocusInEvent (peer);
+            break;
+        case 5:   // XEMBED_FOCUS_OUT
+            handleFocusOutEvent (peer);
+            break;]=]
+    [=[        // The embedder says whether the focus came or went. (Asking the server would walk up the
+        // tree from the focused window, which may be the window manager's frame of a window being
+        // closed.)
+        case 4:   // XEMBED_FOCUS_IN
+            peer->isActiveApplication = true;
+
+            if (! peer->focused)
+            {
+                peer->focused = true;
+                peer->handleFocusGain();
+            }
+            break;
+        case 5:   // XEMBED_FOCUS_OUT
+            if (peer->focused)
+            {
+                peer->focused = false;
+                peer->isActiveApplication = false;
+                peer->handleFocusLoss();
+            }
+            break;]=]
     "juce_linux_XWindowSystem.cpp")
 file(WRITE "${signflux_patched_gui_basics}/native/x11/juce_linux_XWindowSystem.cpp" "${signflux_xwindows}")
 
