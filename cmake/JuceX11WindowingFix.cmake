@@ -26,10 +26,11 @@
 #   the window manager's close button was clicked, that window was the frame being destroyed, and
 #   the walk failed (BadWindow): Ardour ended, losing unsaved work. Here the editor takes the
 #   XEmbed message's word for the focus, and the framework's requests that may meet a window just
-#   destroyed (walking up the tree from a window, reading an embedded window's bounds and whether it
-#   is minimised: an embedded window goes with its host's window) run under an error trap that
-#   absorbs the errors of the framework's connection and passes those of any other connection on
-#   to the handler it replaced, which it puts back afterwards.
+#   destroyed (walking up the tree from a window; reading an embedded window's bounds and whether
+#   it is minimised, and destroying it: an embedded window goes with its host's window, which a
+#   host may destroy before it closes the editor) run under an error trap that absorbs the errors of
+#   the framework's connection and passes those of any other connection on to the handler it
+#   replaced, which it puts back afterwards.
 #
 # The plug-in's shared code target compiles a copy of juce_gui_basics.cpp next to patched copies of
 # the files that hold these (native/juce_linux_Windowing.cpp and
@@ -142,6 +143,11 @@ signflux_trap_after_lock(signflux_xwindows
     "    XWindowSystemUtilities::ScopedXLock xLock;\n    XWindowSystemUtilities::GetXProperty prop (display, windowH, atoms.state, 0, 64, false, atoms.state);")
 signflux_trap_after_lock(signflux_xwindows
     "    XWindowSystemUtilities::ScopedXLock xLock;\n    const auto result = X11Symbols::getInstance()->xQueryTree (display, possibleChild,")
+# Destroying an embedded window, which its host may have destroyed already with its own window.
+signflux_replace_exactly(signflux_xwindows
+    "    deleteIconPixmaps (windowH);\n    dragAndDropStateMap.erase (peer);\n\n    XWindowSystemUtilities::ScopedXLock xLock;\n"
+    "    XWindowSystemUtilities::ScopedXLock xLock;\n    const ScopedXErrorTrap errorTrap (display);\n\n    deleteIconPixmaps (windowH);\n    dragAndDropStateMap.erase (peer);\n"
+    "juce_linux_XWindowSystem.cpp")
 
 # The embedder's focus messages say whether the focus came or went.
 signflux_replace_exactly(signflux_xwindows

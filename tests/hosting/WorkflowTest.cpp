@@ -807,8 +807,8 @@ TEST_P(WindowInput, PressesLeaveTheKeyboardFocusWhereItWas)
 // windows of another client (a long walk up), which that client destroys while the editor's window
 // hears of focus changes, just after a request of its own failed; then an editor's window is
 // destroyed (as with its host's window) just after it was told it was configured and another
-// window moved. Nothing from the framework's connection reaches the host's handler, what comes from
-// another connection still does, and the editor goes on working.
+// window moved, and then the editor is closed. Nothing from the framework's connection reaches the
+// host's handler, what comes from another connection still does, and the editor goes on working.
 class HostWindows : public Workflow
 {
 };
@@ -857,6 +857,8 @@ TEST_P(HostWindows, XErrorsOfThePluginsRequestsNeverReachTheHost)
     other.place(other.own_window(), {0, 0});
     x.destroy(doomed_window);
     screen::pump(300);
+    close(doomed); // its window is gone already
+    screen::pump(100);
 
     x.click(at(send, STEREO.polarity[0]));
     EXPECT_TRUE(saves(send, blob::polarity, 0));
