@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace screen
 {
@@ -87,6 +88,15 @@ void Display::wheel(juce::Point<int> p, int notches)
     pump(60);
 }
 
+void Display::key(const char* name)
+{
+    const KeyCode code = XKeysymToKeycode(x->display, XStringToKeysym(name));
+    XTestFakeKeyEvent(x->display, code, True, CurrentTime);
+    XTestFakeKeyEvent(x->display, code, False, CurrentTime);
+    XSync(x->display, False);
+    pump(60);
+}
+
 unsigned long Display::focus() const
 {
     ::Window window = 0;
@@ -132,6 +142,72 @@ juce::Image Display::grab(juce::Rectangle<int> area) const
         }
     XDestroyImage(image);
     return out;
+}
+
+unsigned long Display::window_at(juce::Point<int> p) const
+{
+    ::Window window = DefaultRootWindow(x->display), child = 0;
+    int wx, wy;
+    while (XTranslateCoordinates(x->display, DefaultRootWindow(x->display), window, p.x, p.y, &wx, &wy,
+                                 &child) &&
+           child != 0)
+        window = child;
+    return window;
+}
+
+unsigned long Display::nest(int depth)
+{
+    std::vector<::Window> windows{DefaultRootWindow(x->display)};
+    for (int k = 0; k <= depth; ++k)
+        windows.push_back(XCreateSimpleWindow(x->display, windows.back(), 0, 0, 4, 4, 0, 0, 0));
+    for (std::size_t k = 1; k < windows.size(); ++k)
+        XMapWindow(x->display, windows[k]);
+    XSetInputFocus(x->display, windows.back(), RevertToParent, CurrentTime);
+    XSync(x->display, False);
+    return windows[1];
+}
+
+void Display::place(unsigned long window, juce::Point<int> p)
+{
+    XMoveWindow(x->display, window, p.x, p.y);
+    XSync(x->display, False);
+}
+
+void Display::destroy(unsigned long window)
+{
+    XDestroyWindow(x->display, window);
+    XSync(x->display, False);
+}
+
+void Display::send_xembed(unsigned long window, long message)
+{
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(x->display, "_XEMBED", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = CurrentTime;
+    event.xclient.data.l[1] = message;
+    XSendEvent(x->display, window, False, NoEventMask, &event);
+    XSync(x->display, False);
+}
+
+void Display::send_configure(unsigned long window)
+{
+    XEvent event{};
+    event.xconfigure.type = ConfigureNotify;
+    event.xconfigure.event = event.xconfigure.window = window;
+    event.xconfigure.above = DefaultRootWindow(x->display); // restacked
+    XSendEvent(x->display, window, False, StructureNotifyMask, &event);
+    XSync(x->display, False);
+}
+
+void Display::fail()
+{
+    ::Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    XQueryTree(x->display, None, &root, &parent, &children, &count);
+    XSync(x->display, False);
 }
 
 int differing_pixels(const juce::Image& a, const juce::Image& b, const int threshold)

@@ -48,6 +48,8 @@ public:
     }
     // Turns the mouse wheel at p by notches, away from the user (up) when positive.
     void wheel(juce::Point<int> p, int notches);
+    // Presses and releases the key of the X key name (such as "Escape").
+    void key(const char* name);
 
     // The window that has the keyboard focus, and giving it to a window.
     unsigned long focus() const;
@@ -58,6 +60,20 @@ public:
 
     // The pixels of a screen area as they are shown now.
     juce::Image grab(juce::Rectangle<int> area) const;
+
+    // What another client does to windows, without running the message loop: the innermost window
+    // shown at p (an editor's own window where the editor is); a window of this connection's own
+    // with depth windows nested in it, shown, with the keyboard focus on the innermost (returns the
+    // outermost); moving a window; destroying one; sending a window the XEmbed message that an
+    // embedder sends (4 focus in, 5 focus out), or a configure notice as a window manager sends;
+    // a request that fails (an error on this connection).
+    unsigned long window_at(juce::Point<int> p) const;
+    unsigned long nest(int depth);
+    void place(unsigned long window, juce::Point<int> p);
+    void destroy(unsigned long window);
+    void send_xembed(unsigned long window, long message);
+    void send_configure(unsigned long window);
+    void fail();
 
 private:
     struct Connection;

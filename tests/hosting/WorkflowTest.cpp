@@ -12,6 +12,7 @@
 
 #include "BundleFormats.h"
 #include "ScreenSupport.h"
+#include "XErrorWatch.h"
 
 #include "../support/StateNotices.h"
 #include "../support/Watchdog.h"
@@ -75,8 +76,9 @@ const SendSkin STEREO{{corners(468, 70, 522, 92), corners(529, 70, 583, 92)},
                       {corners(473, 39, 513, 79), corners(534, 39, 574, 79)},
                       corners(510, 95, 540, 115)};
 const SendSkin MONO{{corners(498, 70, 552, 92), {}}, {corners(503, 39, 543, 79), {}}, {}};
-const auto GAIN = corners(297, 92, 347, 142); // the send views' knob
-const auto TITLE = corners(16, 14, 116, 36);  // the product name on every view's background
+const auto GAIN = corners(297, 92, 347, 142);  // the send views' knob
+const auto TITLE = corners(16, 14, 116, 36);   // the product name on every view's background
+const auto LOGO = corners(460, 132, 585, 146); // the stereo send view's, which opens the about box
 
 juce::Image load(const juce::String& file)
 {
@@ -726,12 +728,14 @@ class WindowInput : public Workflow
 };
 
 // Pointer events reach the window under the pointer, whichever editor had the last click: three
-// send windows at different places, one moved after it opened. (The framework once computed every
-// embedded window's screen position from the parent of the window whose bounds it read last: the
-// editors then seemed to lie on top of each other, and the wheel turned the knob of the editor
-// clicked last.) A wheel notch turns the knob under the pointer by one step, a drag turns it
-// further and a double-click resets it, and no other instance's gain changes; a click flips the
-// polarity of the window clicked.
+// send windows at different places, one moved after it opened, and at the end moved over another
+// one, clicked and moved away. (The framework once computed every embedded window's screen position
+// from the parent of the window whose bounds it read last: the editors then seemed to lie on top of
+// each other, and the wheel turned the knob of the editor clicked last. And a window's parent
+// position was read only when it was configured, entered or released in, so that a window whose
+// host window had moved away still seemed to cover the one under it.) A wheel notch turns the knob
+// under the pointer by one step, a drag turns it further and a double-click resets it, and no other
+// instance's gain changes; a click flips the polarity of the window clicked.
 TEST_P(WindowInput, PointerEventsReachTheWindowUnderThePointer)
 {
     Instance& a = add(2, {0, 0});
@@ -776,6 +780,17 @@ TEST_P(WindowInput, PointerEventsReachTheWindowUnderThePointer)
         x.click(at(*i, STEREO.polarity[1]));
         EXPECT_TRUE(saves(*i, blob::polarity + 1, 1));
     }
+
+    // A window that its host window moves away after a click in it no longer covers the window
+    // under it: the wheel over b's knob, which c covered when it was clicked, turns b's knob.
+    const auto away = c.window->getPosition();
+    c.window->setTopLeftPosition(b.window->getPosition() + juce::Point<int>(200, 60));
+    screen::pump(200);
+    x.click(at(c, TITLE));
+    c.window->setTopLeftPosition(away);
+    screen::pump(200);
+    x.wheel(at(b, GAIN), 1);
+    EXPECT_TRUE(only_changed(b, 212));
 }
 
 // A press in an editor leaves the keyboard focus where it was (with the host's window, whose keys
@@ -795,6 +810,75 @@ TEST_P(WindowInput, PressesLeaveTheKeyboardFocusWhereItWas)
         EXPECT_EQ(x.focus(), host) << "after a press at " << box.toString();
     }
     EXPECT_EQ(saved(send)[blob::polarity], 0);
+}
+
+// X errors of the plug-in's requests stay in the plug-in. A host's X error handler may end the
+// process on any error (GTK's does) and Xlib's handler is process-wide, while the framework asks the
+// server about windows that other clients may destroy at any moment. (Told of a focus change by the
+// host's XEmbed messages, it once asked which window had the focus and walked up the tree from
+// there, while the window manager destroyed the focused frame of a window being closed.) The editor
+// takes the embedder's word for the focus instead. The focus is on the innermost of many nested
+// windows of another client (a long walk up), which that client destroys while the editor's window
+// hears of focus changes, just after a request of its own failed; then an editor's window is
+// destroyed (as with its host's window) just after it was told it was configured and another
+// window moved, and then the editor is closed. Nothing from the framework's connection reaches the
+// host's handler, what comes from another connection still does, and the editor goes on working.
+class HostWindows : public Workflow
+{
+};
+
+TEST_P(HostWindows, XErrorsOfThePluginsRequestsNeverReachTheHost)
+{
+    Instance& send = add(2, {0, 0});
+    Instance& doomed = add(2, {0, 180});
+    ASSERT_TRUE(open(send));
+    ASSERT_TRUE(open(doomed));
+    const unsigned long window = x.window_at(at(send, TITLE)), doomed_window = x.window_at(at(doomed, TITLE));
+    screen::Display other; // another client's
+    const screen::XErrorWatch errors;
+
+    // Told by the embedder that it has the focus while its about box is open, the editor brings the
+    // about box up with the keyboard focus (as a click in the editor does); Escape closes it.
+    x.click(at(send, LOGO));
+    const unsigned long host = x.own_window();
+    x.set_focus(host);
+    x.send_xembed(window, 4);
+    EXPECT_TRUE(pump_until([&] { return x.focus() != host; }));
+    x.key("Escape");
+
+    constexpr int rounds = 3;
+    for (int round = 0; round < rounds; ++round)
+    {
+        x.set_focus(window);
+        const unsigned long nest = other.nest(400);
+        x.send_xembed(window, 4);
+        x.send_xembed(window, 5);
+        std::atomic<bool> pumping{false};
+        std::thread destroyer(
+            [&]
+            {
+                while (!pumping)
+                    std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                other.fail();
+                other.destroy(nest);
+            });
+        pumping = true;
+        screen::pump(300);
+        destroyer.join();
+    }
+    x.send_configure(doomed_window);
+    other.place(other.own_window(), {0, 0});
+    x.destroy(doomed_window);
+    screen::pump(300);
+    close(doomed); // its window is gone already
+    screen::pump(100);
+
+    x.click(at(send, STEREO.polarity[0]));
+    EXPECT_TRUE(saves(send, blob::polarity, 0));
+    EXPECT_EQ(errors.of_maker(window), 0);
+    EXPECT_EQ(errors.of_maker(other.own_window()), rounds);
+    EXPECT_TRUE(errors.installed());
 }
 
 // What the host hears: every change made in a window marks the instance's state as changed (a VST3
@@ -866,5 +950,6 @@ INSTANTIATE_TEST_SUITE_P(Bundles, Workflow, ::testing::Values("VST3"));
 // changed (the plug-in's log shows the updates). Run them with --gtest_also_run_disabled_tests.
 INSTANTIATE_TEST_SUITE_P(DISABLED_FrameworkLv2Host, Workflow, ::testing::Values("LV2"));
 INSTANTIATE_TEST_SUITE_P(Bundles, WindowInput, ::testing::Values("VST3", "LV2"));
+INSTANTIATE_TEST_SUITE_P(Bundles, HostWindows, ::testing::Values("VST3"));
 INSTANTIATE_TEST_SUITE_P(Bundles, HostNotices, ::testing::Values("VST3", "LV2"));
 } // namespace
