@@ -10,17 +10,7 @@
 
 include(${CMAKE_CURRENT_LIST_DIR}/JucePatch.cmake)
 
-get_target_property(signflux_lv2_client_sources juce::juce_audio_plugin_client_LV2 INTERFACE_SOURCES)
-set(signflux_lv2_client "")
-foreach(source IN LISTS signflux_lv2_client_sources)
-    if(source MATCHES "/juce_audio_plugin_client_LV2\\.cpp$")
-        set(signflux_lv2_client "${source}")
-    endif()
-endforeach()
-if(signflux_lv2_client STREQUAL "")
-    message(FATAL_ERROR "JUCE's LV2 client source not found among ${signflux_lv2_client_sources}")
-endif()
-get_filename_component(signflux_lv2_client_dir "${signflux_lv2_client}" DIRECTORY)
+signflux_plugin_client_dir(LV2 signflux_lv2_client_dir)
 
 file(READ "${signflux_lv2_client_dir}/LV2/juce_LV2_Client.cpp" signflux_lv2_wrapper)
 signflux_replace_exactly(signflux_lv2_wrapper
@@ -63,6 +53,4 @@ file(WRITE "${signflux_patched_lv2_client}/LV2/juce_LV2_Client.cpp" "${signflux_
 file(WRITE "${signflux_patched_lv2_client}/juce_audio_plugin_client_LV2.cpp"
      "#include \"LV2/juce_LV2_Client.cpp\"\n")
 
-list(TRANSFORM signflux_lv2_client_sources REPLACE ".*/juce_audio_plugin_client_LV2\\.cpp$"
-     "${signflux_patched_lv2_client}/juce_audio_plugin_client_LV2.cpp")
-set_target_properties(juce_audio_plugin_client_LV2 PROPERTIES INTERFACE_SOURCES "${signflux_lv2_client_sources}")
+signflux_use_patched_client(LV2 "${signflux_patched_lv2_client}/juce_audio_plugin_client_LV2.cpp")

@@ -13,3 +13,27 @@ function(signflux_replace_exactly text_var fault fixed what)
     string(REPLACE "${fault}" "${fixed}" patched "${${text_var}}")
     set(${text_var} "${patched}" PARENT_SCOPE)
 endfunction()
+
+# The folder of the framework's juce_audio_plugin_client module, found in the sources of the client
+# target of `format` (VST3, LV2), in the variable named by out_var.
+function(signflux_plugin_client_dir format out_var)
+    get_target_property(sources juce::juce_audio_plugin_client_${format} INTERFACE_SOURCES)
+    set(client "")
+    foreach(source IN LISTS sources)
+        if(source MATCHES "/juce_audio_plugin_client_${format}\\.cpp$")
+            set(client "${source}")
+        endif()
+    endforeach()
+    if(client STREQUAL "")
+        message(FATAL_ERROR "JUCE's ${format} client source not found among ${sources}")
+    endif()
+    get_filename_component(dir "${client}" DIRECTORY)
+    set(${out_var} "${dir}" PARENT_SCOPE)
+endfunction()
+
+# Makes the client target of `format` compile `unit` in place of the framework's client source.
+function(signflux_use_patched_client format unit)
+    get_target_property(sources juce::juce_audio_plugin_client_${format} INTERFACE_SOURCES)
+    list(TRANSFORM sources REPLACE ".*/juce_audio_plugin_client_${format}\\.cpp$" "${unit}")
+    set_target_properties(juce_audio_plugin_client_${format} PROPERTIES INTERFACE_SOURCES "${sources}")
+endfunction()

@@ -7,17 +7,7 @@
 
 include(${CMAKE_CURRENT_LIST_DIR}/JucePatch.cmake)
 
-get_target_property(signflux_vst3_client_sources juce::juce_audio_plugin_client_VST3 INTERFACE_SOURCES)
-set(signflux_vst3_client "")
-foreach(source IN LISTS signflux_vst3_client_sources)
-    if(source MATCHES "/juce_audio_plugin_client_VST3\\.cpp$")
-        set(signflux_vst3_client "${source}")
-    endif()
-endforeach()
-if(signflux_vst3_client STREQUAL "")
-    message(FATAL_ERROR "JUCE's VST3 client source not found among ${signflux_vst3_client_sources}")
-endif()
-get_filename_component(signflux_client_dir "${signflux_vst3_client}" DIRECTORY)
+signflux_plugin_client_dir(VST3 signflux_client_dir)
 
 file(READ "${signflux_client_dir}/VST3/juce_VST3_Wrapper.cpp" signflux_wrapper)
 signflux_replace_exactly(signflux_wrapper
@@ -32,6 +22,4 @@ file(CREATE_LINK "${signflux_client_dir}/utility" "${signflux_patched_client}/ut
 file(WRITE "${signflux_patched_client}/juce_audio_plugin_client_VST3.cpp"
      "#include \"VST3/juce_VST3_Wrapper.cpp\"\n")
 
-list(TRANSFORM signflux_vst3_client_sources REPLACE ".*/juce_audio_plugin_client_VST3\\.cpp$"
-     "${signflux_patched_client}/juce_audio_plugin_client_VST3.cpp")
-set_target_properties(juce_audio_plugin_client_VST3 PROPERTIES INTERFACE_SOURCES "${signflux_vst3_client_sources}")
+signflux_use_patched_client(VST3 "${signflux_patched_client}/juce_audio_plugin_client_VST3.cpp")
