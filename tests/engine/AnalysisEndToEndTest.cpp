@@ -736,6 +736,7 @@ TEST_F(EndToEnd, StopDuringAFullSearchOf28Tracks)
         expect_clean_log();
     }
 }
+
 // The gather thread held up for 1.5 s in the middle of an offline render: the audio threads wait
 // for it, the instances behind a waiting one on its thread are not called, and when it runs again
 // every deadline has run out. No stream ends by the watchdog, no unit is lost, and the result is
