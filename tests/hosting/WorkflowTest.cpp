@@ -630,7 +630,9 @@ TEST_P(Workflow, MasterFindsTheFlipsAndEveryWindowShowsThem)
         }
     }
 
-    // Once the transport stopped, the link can change again.
+    // Once the transport stopped, the link can change again. A window hears of the stop at its
+    // meter's next tick (every 100 ms), which may come after the result is shown.
+    screen::pump(300);
     x.click(at(linked, STEREO.link));
     EXPECT_TRUE(saves(linked, blob::mono, 1));
 
