@@ -741,13 +741,6 @@ TEST_F(EndToEnd, StopDuringAFullSearchOf28Tracks)
 // for it, the instances behind a waiting one on its thread are not called, and when it runs again
 // every deadline has run out. No stream ends by the watchdog, no unit is lost, and the result is
 // that of the same render without the hold-up.
-std::atomic<bool> hold_gather{false};
-void hold_gather_once()
-{
-    if (hold_gather.exchange(false))
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-}
-
 TEST_F(EndToEnd, GatherThreadHeldUpDuringAnOfflineRender)
 {
     Rig rig(rig_kinds(3, 3, false), 13);
@@ -760,19 +753,21 @@ TEST_F(EndToEnd, GatherThreadHeldUpDuringAnOfflineRender)
     for (std::size_t i = 0; i < rig.instances.size(); ++i)
         for (std::size_t ch = 0; ch < 2; ++ch)
             rig.instances[i].proc->set_polarity(ch, before[i][ch]);
-    FlipsumManagerProbe::set_gather_pass_hook(&hold_gather_once);
+    GatherHoldUp hold(std::chrono::milliseconds(1500));
     M& m = *rig.manager;
     m.set_recording_armed_internal(true);
     bool asked = false;
     rig.play(
-        [&asked](std::size_t done)
+        [&](std::size_t done)
         {
             if (!asked && done >= 2 * M::unit_samples)
-                asked = hold_gather = true;
+            {
+                asked = true;
+                hold.request();
+            }
         });
     const auto outcome = rig.wait_for_result(reference.serial);
-    FlipsumManagerProbe::set_gather_pass_hook(nullptr);
-    EXPECT_FALSE(hold_gather) << "the gather thread was not held up";
+    EXPECT_FALSE(hold.pending()) << "the gather thread was not held up";
 
     EXPECT_EQ(log.count("manager_watchdog_callback"), 0u);
     EXPECT_EQ(log.count("already started"), 0u);

@@ -2,13 +2,15 @@
 
 // Helpers of the engine suites: access to the manager's private state, a hand-driven stand-in for
 // the gather thread's side of the hand-over (with the record taken away from the manager's own
-// gather thread meanwhile), a play head the test moves, and a reader of the log.
+// gather thread meanwhile), a hold-up of the manager's gather thread, a play head the test moves,
+// and a reader of the log.
 
 #include "engine/FlipsumAudioProcessor.h"
 #include "engine/FlipsumManager.h"
 #include "engine/GatherWorker.h"
 #include "engine/Logger.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -185,6 +187,46 @@ public:
         }
         rec->watchdog_deadline.store(FlipsumManager::no_deadline);
         m.instances.emplace(proc, std::move(rec));
+    }
+};
+
+// Holds the manager's gather thread up once, for the given time, at the start of the first pass
+// after request(); the pass hook is installed while the object exists. Test thread only.
+class GatherHoldUp
+{
+public:
+    explicit GatherHoldUp(std::chrono::milliseconds duration)
+    {
+        length().store(duration.count());
+        FlipsumManagerProbe::set_gather_pass_hook(&hold);
+    }
+    ~GatherHoldUp()
+    {
+        FlipsumManagerProbe::set_gather_pass_hook(nullptr);
+        requested().store(false);
+    }
+    GatherHoldUp(const GatherHoldUp&) = delete;
+    GatherHoldUp& operator=(const GatherHoldUp&) = delete;
+
+    void request() { requested().store(true); }
+    // Whether a requested hold-up has not begun yet.
+    bool pending() const { return requested().load(); }
+
+private:
+    static std::atomic<bool>& requested()
+    {
+        static std::atomic<bool> flag{false};
+        return flag;
+    }
+    static std::atomic<long long>& length()
+    {
+        static std::atomic<long long> ms{0};
+        return ms;
+    }
+    static void hold()
+    {
+        if (requested().exchange(false))
+            std::this_thread::sleep_for(std::chrono::milliseconds(length().load()));
     }
 };
 

@@ -497,13 +497,6 @@ TEST_F(AudioPath, HostBypassAllocatesNothing)
 // audio thread would: in real time with a pause per block, or as an offline render that waits for
 // a gather thread held up meanwhile. The audio thread allocates nothing and takes only the first
 // mutex at each instance's stream start, whatever the gather thread does.
-std::atomic<bool> hold_gather{false};
-void hold_gather_once()
-{
-    if (hold_gather.exchange(false))
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-}
-
 void play_with_the_managers_gather_thread(const bool offline)
 {
     logger::manager::dynamic_loglevel = 0;
@@ -520,7 +513,7 @@ void play_with_the_managers_gather_thread(const bool offline)
     procs[0]->set_force_record_mono(true);
     const auto mgr = procs[0]->handle()->mgr;
     mgr->set_recording_armed_internal(true);
-    FlipsumManagerProbe::set_gather_pass_hook(&hold_gather_once);
+    GatherHoldUp hold(std::chrono::milliseconds(300));
 
     counts_t total;
     std::size_t start_locks = 0;
@@ -546,12 +539,11 @@ void play_with_the_managers_gather_thread(const bool offline)
                 if (!offline)
                     std::this_thread::sleep_for(std::chrono::microseconds(100));
                 else if (b == 300)
-                    hold_gather = true;
+                    hold.request();
             }
         });
     audio.join();
-    FlipsumManagerProbe::set_gather_pass_hook(nullptr);
-    EXPECT_FALSE(hold_gather);
+    EXPECT_FALSE(hold.pending());
     EXPECT_EQ(total.allocations, 0u);
     EXPECT_EQ(total.frees, 0u);
     EXPECT_EQ(total.locks, 0u);
