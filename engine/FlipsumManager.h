@@ -437,12 +437,14 @@ private:
     // Processing thread: chooses and runs the search for a finished job and applies its result.
     void process_thread_doflipopt(const Flipsearch::Correlation::Algorithm::ptr_t& corr, const job_ptr& job,
                                   const std::vector<float>& rms, const std::vector<float>& peaks);
-    // Its steps. Check: the matrix fits the job and is in range (else end is set).
-    static bool search_input_usable(const Flipsearch::Correlation::Algorithm& corr, const std::size_t n,
-                                    const std::vector<float>& rms, const std::vector<float>& peaks,
-                                    job_end_t& end);
+    // Its steps. Check: the matrix and the levels fit the job's n tracks.
+    static bool search_input_fits(const Flipsearch::Correlation::Algorithm& corr, const std::size_t n,
+                                  const std::vector<float>& rms, const std::vector<float>& peaks);
+    // Check: the matrix of the searched tracks is in range.
+    static bool correlation_in_range(const Flipsearch::Correlation::Algorithm& corr);
     static void log_correlation(const Flipsearch::Correlation::Algorithm& corr);
-    // Names each channel searched as part of its channel 0's track, and the count searched.
+    // Names each channel searched as part of its channel 0's track and each channel that carried no
+    // signal, and the count searched.
     static void log_searched_tracks(const job_t& job, const SearchedTracks& searched);
     // Choose: the first usable search of the kind for n tracks in the registry's order, or null.
     static const Flipsearch::FlipOpt::Plugin* choose_flipopt(const algMode_t kind, const std::size_t n);
@@ -450,9 +452,11 @@ private:
     bool run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen,
                      const Flipsearch::Correlation::Algorithm::ptr_t& corr, const std::vector<float>& rms,
                      const std::vector<float>& peaks, std::vector<int>& next);
-    // Apply: sets the signs on the instances that recorded the tracks (their earlier polarities go to
-    // prev) and tells their editors; returns the number of flipped channels.
-    std::uint32_t apply_polarities(const job_t& job, const std::vector<int>& next, std::vector<int>& prev);
+    // Apply: sets the signs (one per job track) on the instances that recorded the searched tracks
+    // and their followers (their earlier polarities go to prev) and tells their editors; returns the
+    // number of flipped channels.
+    std::uint32_t apply_polarities(const job_t& job, const SearchedTracks& searched,
+                                   const std::vector<int>& next, std::vector<int>& prev);
     // Measure: the levels of the raw, previous and new signs and the two level changes in dB.
     static void measure_levels(const Flipsearch::Correlation::Algorithm& corr, const std::vector<int>& prev,
                                const std::vector<int>& next, job_outcome_t& outcome);

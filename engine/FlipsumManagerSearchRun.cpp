@@ -61,37 +61,50 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
         record_job_outcome(outcome);
     };
 
-    if (!search_input_usable(*corr, outcome.tracks, rms, peaks, outcome.end))
-        return end_job(outcome.end, outcome.end == job_end_t::failed);
+    if (!search_input_fits(*corr, outcome.tracks, rms, peaks))
+    {
+        outcome.end = job_end_t::no_search;
+        return end_job(outcome.end, false);
+    }
 
-    // Every limit, the progress and the levels count the tracks actually searched.
-    const SearchedTracks searched(*job);
+    // Every limit, the progress, the levels and the flips count the tracks actually searched.
+    const SearchedTracks searched(*job, peaks);
     log_searched_tracks(*job, searched);
     const Flipsearch::Correlation::Algorithm::ptr_t searched_corr = searched.reduce(corr);
     const std::vector<float> searched_rms = searched.reduce(rms);
     const std::vector<float> searched_peaks = searched.reduce(peaks);
     outcome.tracks = searched.size();
+    if (!correlation_in_range(*searched_corr))
+        return end_job(job_end_t::failed, true);
     log_correlation(*searched_corr);
 
-    FSUM_LOG(4) << "Looking for FlipOpt algorithm...";
-    const Flipsearch::FlipOpt::Plugin* const chosen =
-        choose_flipopt(alg_mode.load(std::memory_order_relaxed), outcome.tracks);
-    if (chosen == nullptr)
-    {
-        FSUM_LOG(4) << "No usable FlipOpt plugin found, quitting!";
-        progress_process_data(-1.0f, 0.0f);
-        return end_job(job_end_t::no_search, false);
-    }
-
     std::vector<int> next;
-    if (!run_flipopt(*chosen, searched_corr, searched_rms, searched_peaks, next))
+    if (searched.size() == 0)
     {
-        FSUM_LOG(4) << "Processing cancelled";
-        return end_job(job_end_t::cancelled, true);
+        // No channel carried signal: nothing to search, and every polarity stays as it is. The
+        // levels are 0, as they are for a matrix of zeros.
+        FSUM_LOG(4) << "No track carried signal";
+    }
+    else
+    {
+        FSUM_LOG(4) << "Looking for FlipOpt algorithm...";
+        const Flipsearch::FlipOpt::Plugin* const chosen =
+            choose_flipopt(alg_mode.load(std::memory_order_relaxed), outcome.tracks);
+        if (chosen == nullptr)
+        {
+            FSUM_LOG(4) << "No usable FlipOpt plugin found, quitting!";
+            progress_process_data(-1.0f, 0.0f);
+            return end_job(job_end_t::no_search, false);
+        }
+        if (!run_flipopt(*chosen, searched_corr, searched_rms, searched_peaks, next))
+        {
+            FSUM_LOG(4) << "Processing cancelled";
+            return end_job(job_end_t::cancelled, true);
+        }
     }
 
     std::vector<int> prev(job->tracks.size(), 1);
-    outcome.flips = apply_polarities(*job, searched.expand(next), prev);
+    outcome.flips = apply_polarities(*job, searched, searched.expand(next), prev);
     measure_levels(*searched_corr, searched.reduce(prev), next, outcome);
     set_recording_armed_internal(false);
     set_master_status_done(outcome.flips, outcome.db_raw, outcome.db_prev);
@@ -99,24 +112,29 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
     record_job_outcome(outcome);
 }
 
-bool FlipsumManager::search_input_usable(const Flipsearch::Correlation::Algorithm& corr, const std::size_t n,
-                                         const std::vector<float>& rms, const std::vector<float>& peaks,
-                                         job_end_t& end)
+bool FlipsumManager::search_input_fits(const Flipsearch::Correlation::Algorithm& corr, const std::size_t n,
+                                       const std::vector<float>& rms, const std::vector<float>& peaks)
 {
     FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     if (corr.nTracks != n || corr.matrix.size() < n * (n + 1) / 2 || rms.size() < n || peaks.size() < n)
     {
         FSUM_LOG(2) << "Correlation of " << corr.nTracks << " tracks does not match the job's " << n
                     << ", quitting!";
-        end = job_end_t::no_search;
         return false;
     }
+    return true;
+}
 
+bool FlipsumManager::correlation_in_range(const Flipsearch::Correlation::Algorithm& corr)
+{
+    FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
+    const std::size_t n = corr.nTracks;
     // Samples so large that their products overflow leave a matrix with infinite (or, after
     // normalisation, not-a-number) entries, or entries whose sums overflow in the searches and the
     // level figures; no search can rank the flips on such a matrix, and applying what one returned
     // would set arbitrary polarities. The job ends like a failed one. The bound holds every partial
-    // sum of the energy of any sign vector.
+    // sum of the energy of any sign vector. Only the searched tracks count: one that carried no
+    // signal may, normalised by its peak of almost nothing, hold anything.
     double energy_bound = 0.0;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j <= i; ++j)
@@ -125,7 +143,6 @@ bool FlipsumManager::search_input_usable(const Flipsearch::Correlation::Algorith
     {
         FSUM_LOG(2) << "Correlation of " << n << " tracks is out of range (samples not a number or too large)"
                     << ", quitting!";
-        end = job_end_t::failed;
         return false;
     }
     return true;
@@ -134,11 +151,15 @@ bool FlipsumManager::search_input_usable(const Flipsearch::Correlation::Algorith
 void FlipsumManager::log_searched_tracks(const job_t& job, const SearchedTracks& searched)
 {
     FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
-    if (searched.followers().empty())
+    if (searched.size() == job.tracks.size())
         return;
+    for (const std::size_t k : searched.kept())
+        FSUM_LOG(6) << "Track [#" << k << "] carried no signal: keeps its polarity";
     for (const auto& f : searched.followers())
-        FSUM_LOG(6) << "Track [#" << f.track << "] is "
-                    << (f.second == second_channel_t::silent ? "digital silence" : "a copy of channel 0")
+        FSUM_LOG(6) << "Track [#" << f.track << "] "
+                    << (f.second == second_channel_t::silent ? "is digital silence"
+                        : f.second == second_channel_t::copy ? "is a copy of channel 0"
+                                                             : "carried no signal")
                     << ": searched as part of [#" << f.channel0_track << "]";
     FSUM_LOG(4) << "Searching " << searched.size() << " of " << job.tracks.size() << " tracks";
 }
@@ -244,8 +265,8 @@ bool FlipsumManager::run_flipopt(const Flipsearch::FlipOpt::Plugin& chosen,
     return true;
 }
 
-std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vector<int>& next,
-                                               std::vector<int>& prev)
+std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const SearchedTracks& searched,
+                                               const std::vector<int>& next, std::vector<int>& prev)
 {
     FSUM_SIGNATURE(SEARCH_RUN_SIGNATURE);
     std::uint32_t flips = 0;
@@ -274,9 +295,9 @@ std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vect
             if (inst == instances.end() || inst->second->proc == nullptr ||
                 !job.made_with(proc, inst->second->serial))
                 continue; // removed since the recording (or another instance now at its address)
-            // A channel 1 searched with channel 0 is set with it, as a linked instance's copy.
-            const bool follower = SearchedTracks::follows_channel0(job, proc);
-            if (ch == 1 && follower)
+            // A channel that carried no signal keeps its polarity; a channel 1 searched with
+            // channel 0 is set with it, as a linked instance's copy.
+            if (searched.part(k) != SearchedTracks::part_t::searched)
                 continue;
             prev[k] = proc->get_polarity(ch);
             set(proc, ch, next[k]);
@@ -284,7 +305,8 @@ std::uint32_t FlipsumManager::apply_polarities(const job_t& job, const std::vect
                         << "] to polarity " << next[k];
             if (next[k] == -1)
                 ++flips;
-            if (ch == 0 && (follower || inst->second->channel_mode.load(std::memory_order_acquire) == 2))
+            if (ch == 0 &&
+                (searched.followed(k) || inst->second->channel_mode.load(std::memory_order_acquire) == 2))
             {
                 set(proc, 1, next[k]);
                 FSUM_LOG(4) << "Setting copy to processor 0x" << logger::hex(proc) << " (ch " << 1 << ") [#"

@@ -245,7 +245,7 @@ void ProcessWorker::finish_job()
             mgr.set_master_status_clear(false);
             FlipsumManager::job_outcome_t outcome;
             outcome.end = FlipsumManager::job_end_t::cancelled;
-            outcome.tracks = SearchedTracks(*job_).size();
+            outcome.tracks = SearchedTracks(*job_, peaks).size();
             mgr.record_job_outcome(outcome);
         }
         corr.reset();

@@ -2,30 +2,41 @@
 
 #include <memory>
 
-SearchedTracks::SearchedTracks(const FlipsumManager::job_t& job) : job_tracks_(job.tracks.size())
+SearchedTracks::SearchedTracks(const FlipsumManager::job_t& job, const std::vector<float>& peaks)
+    : job_tracks_(job.tracks.size()), part_(job_tracks_, part_t::searched), followed_(job_tracks_, false)
 {
-    std::vector<bool> searched(job_tracks_, true);
+    using second_channel_t = FlipsumManager::second_channel_t;
+    // A peak that is not a number is not silence.
+    const auto silent = [&peaks](const std::size_t k)
+    { return k >= peaks.size() || peaks[k] <= silence_floor; };
+    for (std::size_t k = 0; k < job_tracks_; ++k)
+        if (silent(k))
+            part_[k] = part_t::kept;
+
     for (const auto& track : job.tracks)
     {
-        if (track.first.second != 1 || !follows_channel0(job, track.first.first))
+        const std::size_t k = track.second;
+        if (track.first.second != 1 || k >= job_tracks_)
             continue;
-        const std::size_t channel0 = job.tracks.at({track.first.first, 0});
-        searched[track.second] = false;
-        followers_.push_back({track.second, channel0, job.second_channel[track.second]});
+        const auto first = job.tracks.find({track.first.first, 0});
+        if (first == job.tracks.end() || first->second >= job_tracks_ || silent(first->second))
+            continue;
+        const second_channel_t verdict =
+            k < job.second_channel.size() ? job.second_channel[k] : second_channel_t::own;
+        if (verdict == second_channel_t::own && !silent(k))
+            continue;
+        part_[k] = part_t::follower;
+        followed_[first->second] = true;
+        followers_.push_back({k, first->second, verdict});
     }
-    for (std::size_t k = 0; k < job_tracks_; ++k)
-        if (searched[k])
-            searched_.push_back(k);
-}
 
-bool SearchedTracks::follows_channel0(const FlipsumManager::job_t& job, FlipsumAudioProcessor* proc)
-{
-    const auto first = job.tracks.find({proc, 0});
-    const auto second = job.tracks.find({proc, 1});
-    if (first == job.tracks.end() || second == job.tracks.end() || first->second >= job.tracks.size() ||
-        second->second >= job.tracks.size() || second->second >= job.second_channel.size())
-        return false;
-    return job.second_channel[second->second] != FlipsumManager::second_channel_t::own;
+    for (std::size_t k = 0; k < job_tracks_; ++k)
+    {
+        if (part_[k] == part_t::searched)
+            searched_.push_back(k);
+        else if (part_[k] == part_t::kept)
+            kept_.push_back(k);
+    }
 }
 
 Flipsearch::Correlation::Algorithm::ptr_t

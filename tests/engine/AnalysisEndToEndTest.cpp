@@ -4,7 +4,7 @@
 // correlate them, search and apply the polarities. Each result is checked against a brute-force
 // optimum computed here, in double precision, from the signals as the instances record them.
 // Mono material that a host passes on two channels (the second silent, or a copy of the first) is
-// searched as the same material on a mono instance is.
+// searched as the same material on a mono instance is; channels that carried no signal take no part.
 
 #include "EngineTestSupport.h"
 #include "HandoverTestSupport.h"
@@ -19,6 +19,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -45,17 +46,40 @@ enum class Kind
     bypassed,
     mono_silent_right, // mono material on two channels, the second silent
     mono_copied_right, // ... the second a copy of the first
-    stereo_one_sample  // the second a copy of the first but for one sample late in the song
+    stereo_one_sample, // the second a copy of the first but for one sample late in the song
+    mono_bias_right,   // mono material on two channels, the second a constant 1e-18
+    faint,             // mono material at about -150 dBFS
+    // Sends that carry no signal: digital silence, the constant 1e-18 that MusE feeds an unused
+    // input, a denormal constant, and on both channels the 1e-27 that Ardour adds against denormals.
+    silent,
+    bias,
+    denormal,
+    stereo_bias
 };
+
+bool carries_no_signal(Kind kind)
+{
+    return kind == Kind::silent || kind == Kind::bias || kind == Kind::denormal || kind == Kind::stereo_bias;
+}
+float constant_of(Kind kind)
+{
+    return kind == Kind::bias          ? 1e-18f
+           : kind == Kind::denormal    ? 1e-40f
+           : kind == Kind::stereo_bias ? 1e-27f
+                                       : 0.0f;
+}
 
 // Kinds whose second channel is searched with the first and gets its polarity.
 bool linked(Kind kind)
 {
-    return kind == Kind::forced_mono || kind == Kind::mono_silent_right || kind == Kind::mono_copied_right;
+    return kind == Kind::forced_mono || kind == Kind::mono_silent_right || kind == Kind::mono_copied_right ||
+           kind == Kind::mono_bias_right;
 }
 // Kinds whose channels are tracks of their own.
 int tracks_of(Kind kind)
 {
+    if (carries_no_signal(kind))
+        return 0;
     return kind == Kind::stereo || kind == Kind::stereo_one_sample ? 2 : 1;
 }
 
@@ -66,7 +90,13 @@ struct Instance
     float gain_db;
     std::unique_ptr<P> proc;
     std::vector<std::vector<float>> input;
-    int channels() const { return kind == Kind::mono ? 1 : 2; }
+    int channels() const
+    {
+        return kind == Kind::mono || kind == Kind::faint ||
+                       (carries_no_signal(kind) && kind != Kind::stereo_bias)
+                   ? 1
+                   : 2;
+    }
 };
 
 // Lowpassed noise: neighbouring samples correlate, so small delays weaken a correlation without
@@ -197,13 +227,21 @@ public:
             inst.kind = kind;
             inst.gain_db = static_cast<float>((q % 7) - 3) * 1.5f;
             inst.proc = std::make_unique<P>();
+            if (carries_no_signal(kind))
+            {
+                // No material drawn: the other sends get what they get without these.
+                inst.input.assign(std::size_t(inst.channels()),
+                                  std::vector<float>(song_length, constant_of(kind)));
+                instances.push_back(std::move(inst));
+                continue;
+            }
             // The kinds that copy their first channel make one channel of material.
             const bool made_one = inst.kind == Kind::mono_silent_right ||
                                   inst.kind == Kind::mono_copied_right ||
-                                  inst.kind == Kind::stereo_one_sample;
+                                  inst.kind == Kind::stereo_one_sample || inst.kind == Kind::mono_bias_right;
             for (int ch = 0; ch < (made_one ? 1 : inst.channels()); ++ch, ++q)
             {
-                const double amp = 0.02 * (1.0 + 0.09 * q);
+                const double amp = 0.02 * (1.0 + 0.09 * q) * (kind == Kind::faint ? 1e-7 : 1.0);
                 const double cs = sign(rng) ? 1.0 : -1.0, gs = sign(rng) ? 1.0 : -1.0;
                 const int dc = delay(rng), dg = delay(rng);
                 const auto& group = groups[std::size_t(q % 3)];
@@ -217,6 +255,7 @@ public:
             if (made_one)
             {
                 auto second = inst.kind == Kind::mono_silent_right ? std::vector<float>(song_length, 0.0f)
+                              : inst.kind == Kind::mono_bias_right ? std::vector<float>(song_length, 1e-18f)
                                                                    : inst.input[0];
                 if (inst.kind == Kind::stereo_one_sample)
                     second[song_length - 1000] += 0.01f; // in the last unit
@@ -672,6 +711,75 @@ TEST_F(EndToEnd, MonoMaterialOnTwoChannelsIsSearchedAsOneTrack)
     ASSERT_EQ(rig.n_tracks(), 4u);
     run_and_check(rig, M::ALG_FULL, M::NORM_OFF, M::FILT_OFF);
     EXPECT_EQ(since.count("Searching "), 0u);
+    expect_clean_log();
+}
+
+// Sends that carried no signal for the whole job take no part in the search and keep the polarity
+// they had (one inverted beforehand stays inverted); a mono track whose second channel carries the
+// constant that a host adds against denormals is one track. The result is that of the same job
+// without them: same polarities, same level change, and the flips count only the others. Under peak
+// normalisation a denormal send's weight is infinite, which must not spoil the others' result.
+TEST_F(EndToEnd, ChannelsThatCarriedNoSignalKeepTheirPolarity)
+{
+    const std::vector<Kind> with_signal{Kind::master, Kind::mono, Kind::stereo,
+                                        Kind::mono,   Kind::mono, Kind::stereo};
+    M::job_outcome_t reference;
+    std::vector<std::array<int, 2>> reference_polarities;
+    {
+        Rig rig(with_signal, 5);
+        run_and_check(rig, M::ALG_FULL, M::NORM_PEAK, M::FILT_OFF);
+        reference = rig.manager->last_job_outcome();
+        reference_polarities = rig.all_polarities();
+    }
+    ASSERT_GT(reference.flips, 0u) << "the material must flip a track";
+
+    {
+        std::vector<Kind> kinds = with_signal;
+        kinds[4] = Kind::mono_bias_right;
+        kinds.insert(kinds.end(), {Kind::silent, Kind::bias, Kind::denormal, Kind::stereo_bias});
+        const LogReader since;
+        Rig rig(kinds, 5);
+        ASSERT_EQ(rig.n_tracks(), 7u);
+        rig.instances[6].proc->set_polarity(0, -1);
+        rig.instances[9].proc->set_polarity(1, -1);
+        run_and_check(rig, M::ALG_FULL, M::NORM_PEAK, M::FILT_OFF);
+        const auto outcome = rig.manager->last_job_outcome();
+        EXPECT_EQ(outcome.tracks, 7u);
+        const auto polarities = rig.all_polarities();
+        for (std::size_t i = 0; i < with_signal.size(); ++i)
+            EXPECT_EQ(polarities[i][0], reference_polarities[i][0]) << "instance " << i;
+        EXPECT_EQ(polarities[4][1], polarities[4][0]) << "both channels of a mono track";
+        EXPECT_EQ(outcome.flips, reference.flips + (polarities[4][0] == -1 ? 1u : 0u));
+        EXPECT_NEAR(outcome.db_raw, reference.db_raw, 1e-4);
+        EXPECT_NEAR(outcome.db_prev, reference.db_prev, 1e-4);
+        EXPECT_EQ(since.count("Searching 7 of 13 tracks"), 1u);
+        EXPECT_EQ(since.count("carried no signal: keeps its polarity"), 5u);
+        EXPECT_EQ(since.count("carried no signal: searched as part of"), 1u);
+    }
+
+    // Real signal at about -150 dBFS is a track of its own.
+    {
+        Rig faint({Kind::master, Kind::faint, Kind::faint, Kind::faint}, 6);
+        run_and_check(faint, M::ALG_FULL, M::NORM_OFF, M::FILT_OFF);
+    }
+
+    // Only sends without signal (each rig has a manager of its own): no polarity changes, and the
+    // levels are those of a matrix of zeros.
+    Rig quiet({Kind::master, Kind::silent, Kind::bias, Kind::stereo_bias}, 7);
+    quiet.instances[2].proc->set_polarity(0, -1);
+    const auto before = quiet.all_polarities();
+    M& m = *quiet.manager;
+    const std::size_t serial = m.last_job_outcome().serial;
+    m.set_recording_armed_internal(true);
+    quiet.play();
+    const auto nothing = quiet.wait_for_result(serial);
+    EXPECT_EQ(nothing.end, M::job_end_t::done);
+    EXPECT_EQ(nothing.tracks, 0u);
+    EXPECT_EQ(nothing.flips, 0u);
+    EXPECT_EQ(nothing.db_raw, std::numeric_limits<float>::max());
+    EXPECT_EQ(nothing.db_prev, std::numeric_limits<float>::max());
+    EXPECT_EQ(quiet.all_polarities(), before);
+    EXPECT_FALSE(FlipsumManagerProbe::armed(m));
     expect_clean_log();
 }
 

@@ -9,7 +9,9 @@
 #include "engine/FlipsumManager.h"
 #include "engine/GatherWorker.h"
 #include "engine/Logger.h"
+#include "engine/SearchedTracks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -56,6 +58,16 @@ public:
             for (auto& spare : entry.second->spare_buf)
                 spare.store(nullptr);
         m.buffer_pool.clear();
+    }
+    // A buffer of the manager's pool with value in every sample, for a unit that a test queues
+    // while the manager's threads run: the gather thread takes it back like any other.
+    static float* pool_buffer(FlipsumManager& m, const float value)
+    {
+        float* const p = FlipsumManager::allocate_buffer();
+        std::fill_n(p, FlipsumManager::unit_samples, value);
+        const std::lock_guard<CheckedMutex> lock(m.first_mutex);
+        m.buffer_pool.emplace_back(p);
+        return p;
     }
     // Thread starts: tests make one fail through a starter of their own.
     using thread_body_t = void (FlipsumManager::*)();
@@ -150,7 +162,8 @@ public:
         for (std::size_t k = 0; k < tracks.size(); ++k)
             job.tracks[tracks[k]] = k;
         std::vector<int> prev(next.size(), 1);
-        return m.apply_polarities(job, next, prev);
+        return m.apply_polarities(job, SearchedTracks(job, std::vector<float>(tracks.size(), 1.0f)), next,
+                                  prev);
     }
 
     // Takes an instance's record out of the manager's instance map, so that the gather thread no

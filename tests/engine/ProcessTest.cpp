@@ -379,7 +379,10 @@ TEST_F(Processing, RemovingTheLastInstanceStopsARunningSearch)
     mgr->set_alg_mode_internal(M::ALG_FULL);
     mgr->set_recording_armed_internal(true);
     auto job = job_of(2);
-    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0, {nullptr, nullptr}));
+    // Tracks that carry signal: a search runs only for those.
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0,
+                                            {FlipsumManagerProbe::pool_buffer(*mgr, 1.0f),
+                                             FlipsumManagerProbe::pool_buffer(*mgr, 2.0f)}));
     FlipsumManagerProbe::set_complete(*mgr, *job);
     FlipsumManagerProbe::wake_processing(*mgr);
     job.reset();
@@ -408,7 +411,9 @@ TEST_F(Processing, AnInstanceRemovedDuringTheSearchIsLeftOutOfTheResult)
         job->tracks.emplace(std::make_pair(p, std::size_t(0)), job->tracks.size());
         job->serials.emplace(p, p->handle()->serial);
     }
-    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0, {nullptr, nullptr}));
+    FlipsumManagerProbe::enqueue(*mgr, unit(job, 0,
+                                            {FlipsumManagerProbe::pool_buffer(*mgr, 1.0f),
+                                             FlipsumManagerProbe::pool_buffer(*mgr, 2.0f)}));
     FlipsumManagerProbe::set_complete(*mgr, *job);
     FlipsumManagerProbe::wake_processing(*mgr);
     job.reset();
