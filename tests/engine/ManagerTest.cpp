@@ -55,7 +55,8 @@ TEST_F(Manager, LivesWhileAnInstanceIsRegisteredAndStopsBothThreads)
     EXPECT_EQ(log.count(",6,\"FlipsumManager::FlipsumManager()\",Worker processing started"), 2u);
 }
 
-using test_support::running_threads;
+using test_support::settled_threads;
+using test_support::threads_down_to;
 
 // A worker thread whose start throws, whatever it throws: the manager is not made, a worker
 // already started is stopped and joined (destroying it joinable would end the process), and the
@@ -78,7 +79,7 @@ TEST_F(Manager, AThreadThatCannotStartLeavesNoWorkerBehind)
     };
     ASSERT_EQ(onstart.use_counter.load(), 0u) << "no manager may exist";
     std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
-    const unsigned before = running_threads();
+    const unsigned before = settled_threads();
     for (const bool gather : {true, false})
         for (const int kind : {0, 1, 2})
         {
@@ -98,7 +99,7 @@ TEST_F(Manager, AThreadThatCannotStartLeavesNoWorkerBehind)
             }
             FlipsumManagerProbe::set_thread_starter(&FlipsumManagerProbe::start_thread);
             EXPECT_NE(what.find("thread constructor failed"), std::string::npos) << what;
-            EXPECT_EQ(running_threads(), before);
+            EXPECT_EQ(threads_down_to(before), before);
             EXPECT_EQ(onstart.use_counter.load(), 0u);
         }
     const auto p = std::make_unique<P>();

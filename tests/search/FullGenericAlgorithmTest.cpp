@@ -58,7 +58,8 @@ std::tuple<std::uint64_t, std::uint32_t, unsigned, unsigned> visit_order(std::ui
             static_cast<unsigned>((index >> G) & ((1u << (15 - G)) - 1))};
 }
 
-using test_support::running_threads;
+using test_support::settled_threads;
+using test_support::threads_down_to;
 
 struct run_t
 {
@@ -354,7 +355,7 @@ TYPED_TEST(FullSearch, TracksBeyondTheSixtyFourthAreInverted)
 TYPED_TEST(FullSearch, ThrowingCallbackLeavesNoWorkerRunning)
 {
     const auto corr = random_gram(30, 2);
-    const unsigned before = running_threads();
+    const unsigned before = settled_threads();
     for (int throwAt : {1, 2})
     {
         FullGenericAlgorithm<TypeParam> search;
@@ -369,7 +370,8 @@ TYPED_TEST(FullSearch, ThrowingCallbackLeavesNoWorkerRunning)
                                         return true;
                                     }),
                      std::runtime_error);
-        EXPECT_EQ(running_threads(), before) << "a worker outlived process (throw at call " << throwAt << ")";
+        EXPECT_EQ(threads_down_to(before), before)
+            << "a worker outlived process (throw at call " << throwAt << ")";
         EXPECT_EQ(search.polarities, std::vector<int>(30, 0));
     }
 }
@@ -398,7 +400,7 @@ TYPED_TEST(FullSearch, WorkerThatCannotStartStopsTheOthers)
     FullGenericAlgorithm<TypeParam> search;
     search.setup(corr);
     set_full_search_hardware_threads(16);
-    const unsigned before = running_threads();
+    const unsigned before = settled_threads();
 
     // Room for the stacks of about two workers: the third cannot start.
     rlimit old{};
@@ -418,7 +420,7 @@ TYPED_TEST(FullSearch, WorkerThatCannotStartStopsTheOthers)
     setrlimit(RLIMIT_AS, &old);
 
     EXPECT_NE(what.find("thread constructor failed"), std::string::npos) << what;
-    EXPECT_EQ(running_threads(), before) << "a worker outlived process";
+    EXPECT_EQ(threads_down_to(before), before) << "a worker outlived process";
     EXPECT_EQ(search.polarities, std::vector<int>(30, 0));
 #endif
 }
