@@ -13,6 +13,16 @@
 #   moved away, which moves its editor on the screen but not in its parent, left the editor's stored
 #   position stale, so that the editor still seemed to cover the window it had covered, and the
 #   wheel over that window did nothing.
+# - A point of a window counted as covered when any of the framework's windows that it had last seen
+#   in front of it lay there. It hears of a change of that order only when one of its windows is
+#   clicked or brought to the front itself, while a window manager raises the host's window (its
+#   frame), which holds the embedded window but is no window of the framework's: after a click in
+#   one editor, the wheel over another editor that the window manager had raised over it did nothing
+#   where the two overlapped, until a click in the raised editor. Which of two embedded windows is on
+#   top follows the stacking of their hosts' windows, which the X server knows and applies when it
+#   delivers a pointer event to the window on top at the pointer; here an embedded window is never
+#   taken as covered by another embedded window, only, as before, by a top-level window of the
+#   framework's (a menu, a dialog). A top-level window's points are covered as they were.
 # - Bringing an embedded window to the front, which the framework does on every button press (the
 #   X11 event handler, and the plug-in wrappers' components, which come to the front on a click),
 #   gave it the keyboard focus, whatever was clicked: after a click in an editor, the host's
@@ -58,6 +68,19 @@ signflux_replace_exactly(signflux_windowing
 signflux_replace_exactly(signflux_windowing
     "    ::Window windowH = {}, parentWindow = {};\n"
     "    ::Window windowH = {}, parentWindow = {};\n    Point<int> parentScreenPosition; // physical; of the parent of an embedded window\n"
+    "juce_linux_Windowing.cpp")
+# An embedded window's point covered only by a top-level window of the framework's.
+signflux_replace_exactly(signflux_windowing
+    [=[            if (auto* peer = static_cast<LinuxComponentPeer*> (otherPeer))
+                if (peer->contains (globalToLocal (*peer, localToGlobal (*this, localPos.toFloat())).roundToInt(), true))
+                    return false;]=]
+    [=[            // Embedded windows are stacked as their hosts' windows are, which a window manager
+            // restacks without a word to this order: which of two of them is on top at a point is
+            // for the X server to know, which delivers the pointer's events there.
+            if (auto* peer = static_cast<LinuxComponentPeer*> (otherPeer))
+                if (parentWindow == 0 || peer->parentWindow == 0)
+                    if (peer->contains (globalToLocal (*peer, localToGlobal (*this, localPos.toFloat())).roundToInt(), true))
+                        return false;]=]
     "juce_linux_Windowing.cpp")
 # No keyboard focus taken by bringing an embedded window to the front.
 signflux_replace_exactly(signflux_windowing

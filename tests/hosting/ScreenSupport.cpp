@@ -173,6 +173,12 @@ void Display::place(unsigned long window, juce::Point<int> p)
     XSync(x->display, False);
 }
 
+void Display::raise(unsigned long window)
+{
+    XRaiseWindow(x->display, window);
+    XSync(x->display, False);
+}
+
 void Display::destroy(unsigned long window)
 {
     XDestroyWindow(x->display, window);

@@ -64,12 +64,14 @@ public:
     // What another client does to windows, without running the message loop: the innermost window
     // shown at p (an editor's own window where the editor is); a window of this connection's own
     // with depth windows nested in it, shown, with the keyboard focus on the innermost (returns the
-    // outermost); moving a window; destroying one; sending a window the XEmbed message that an
-    // embedder sends (4 focus in, 5 focus out), or a configure notice as a window manager sends;
-    // a request that fails (an error on this connection).
+    // outermost); moving a window; raising one above its siblings, as a window manager does;
+    // destroying one; sending a window the XEmbed message that an embedder sends (4 focus in, 5
+    // focus out), or a configure notice as a window manager sends; a request that fails (an error
+    // on this connection).
     unsigned long window_at(juce::Point<int> p) const;
     unsigned long nest(int depth);
     void place(unsigned long window, juce::Point<int> p);
+    void raise(unsigned long window);
     void destroy(unsigned long window);
     void send_xembed(unsigned long window, long message);
     void send_configure(unsigned long window);

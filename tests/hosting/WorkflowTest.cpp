@@ -727,6 +727,17 @@ TEST_P(Workflow, ClosingOneOfTwoWindowsLeavesTheOtherWorking)
 // reliably enough for these.
 class WindowInput : public Workflow
 {
+protected:
+    // Waits until the instance's gain code is code; every other instance's is still 200 (0 dB).
+    ::testing::AssertionResult only_changed(Instance& target, int code)
+    {
+        if (!pump_until([&] { return gain(target) == code; }))
+            return ::testing::AssertionFailure() << "gain code " << gain(target) << ", not " << code;
+        for (Instance& other : instances)
+            if (&other != &target && gain(other) != 200)
+                return ::testing::AssertionFailure() << "another instance's gain code is " << gain(other);
+        return ::testing::AssertionSuccess();
+    }
 };
 
 // Pointer events reach the window under the pointer, whichever editor had the last click: three
@@ -749,15 +760,6 @@ TEST_P(WindowInput, PointerEventsReachTheWindowUnderThePointer)
     c.window->setTopLeftPosition(760, 700);
     screen::pump(200);
 
-    const auto only_changed = [&](Instance& target, int code) -> ::testing::AssertionResult
-    {
-        if (!pump_until([&] { return gain(target) == code; }))
-            return ::testing::AssertionFailure() << "gain code " << gain(target) << ", not " << code;
-        for (Instance* other : all)
-            if (other != &target && gain(*other) != 200)
-                return ::testing::AssertionFailure() << "another instance's gain code is " << gain(*other);
-        return ::testing::AssertionSuccess();
-    };
     const std::pair<Instance*, Instance*> clicked_then_turned[] = {{&a, &b}, {&b, &a}, {&c, &a},
                                                                    {&a, &c}, {&b, &c}, {&c, &b}};
     for (const auto& [clicked, target] : clicked_then_turned)
@@ -791,6 +793,32 @@ TEST_P(WindowInput, PointerEventsReachTheWindowUnderThePointer)
     x.click(at(c, TITLE));
     c.window->setTopLeftPosition(away);
     screen::pump(200);
+    x.wheel(at(b, GAIN), 1);
+    EXPECT_TRUE(only_changed(b, 212));
+}
+
+// The wheel turns the knob of the editor on top, which a window manager may have raised without a
+// click in it. Of two editors whose host windows overlap, the first is clicked and raised with its
+// host window (as a window manager does on a click), then the second one's host window is raised
+// alone (as a click on its title bar does): the wheel over the second one's knob, where it covers
+// the first, turns that knob and no other. (The framework took that point for covered by the
+// editor clicked last, which it still took for the front one: the host windows are restacked by
+// the window manager, and the editors' own windows inside them hear nothing of it. The wheel did
+// nothing there until a click in the raised editor.)
+TEST_P(WindowInput, TheWheelTurnsTheKnobOfAnEditorRaisedWithoutAClick)
+{
+    Instance& a = add(2, {0, 0});
+    Instance& b = add(2, {160, 30}); // b's knob lies over a
+    ASSERT_TRUE(open(a));
+    ASSERT_TRUE(open(b));
+    const auto host = [](const Instance& i)
+    { return reinterpret_cast<juce::pointer_sized_uint>(i.window->getWindowHandle()); };
+    x.raise(host(a));
+    x.click(at(a, TITLE));
+    ASSERT_EQ(x.window_at(at(b, GAIN)), x.window_at(at(a, TITLE))); // a's editor is shown there
+    x.raise(host(b));
+    screen::pump(200);
+    ASSERT_EQ(x.window_at(at(b, GAIN)), x.window_at(at(b, TITLE))); // now b's is
     x.wheel(at(b, GAIN), 1);
     EXPECT_TRUE(only_changed(b, 212));
 }
