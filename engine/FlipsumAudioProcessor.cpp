@@ -20,7 +20,7 @@ constexpr std::size_t min_scratch_samples = 4096;
 constexpr std::size_t max_scratch_samples = 131072;
 
 // How often the message thread looks for a host bypass change reported by the audio thread and for
-// a changed state to tell the host.
+// a change of any instance's saved state to tell the host.
 constexpr int bypass_poll_ms = 200;
 
 constexpr double stopped_deadline = std::numeric_limits<double>::max();
@@ -118,6 +118,7 @@ FlipsumAudioProcessor::FlipsumAudioProcessor()
     auto mgr = FlipsumManager::get_inst();
     FlipsumManager& manager = *mgr;
     hnd = manager.reg_internal(mgr, this);
+    state_changes_told = manager.state_change_count();
     manager.update_slave_cnt_internal();
     // A host may start the transport as soon as the instance exists.
     manager.await_record_buffers();
@@ -328,8 +329,12 @@ void FlipsumAudioProcessor::timerCallback()
     FSUM_ASSERT_MESSAGE_THREAD();
     if (bypass_update_pending.exchange(false))
         bypassStateChanged();
-    if (state_change_pending.exchange(false))
+    const std::uint64_t changes = hnd->mgr->state_change_count();
+    if (changes != state_changes_told)
+    {
+        state_changes_told = changes;
         updateHostDisplay(ChangeDetails{}.withNonParameterStateChanged(true));
+    }
 }
 
 void FlipsumAudioProcessor::bypassStateChanged()

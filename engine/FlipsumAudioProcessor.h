@@ -17,11 +17,18 @@
 // editor: it leaves playback events (playback_event) that the editor's timer picks up on the
 // message thread.
 //
-// The host: every change of a value that the state blob holds marks the instance's state as changed
-// (note_state_changed, lock-free, from any thread but the audio thread), and the instance's timer
-// tells the host on the message thread (updateHostDisplay with nonParameterStateChanged), so that
-// the host's project counts as modified. Values set while the host restores the instance's state
-// (setStateInformation) and sets that leave a value as it was tell the host nothing.
+// The host: every change of a value that the state blob holds is counted at the manager
+// (note_state_changed, lock-free, from any thread but the audio thread), and the timer of every
+// instance that shares the manager tells its host on the message thread when the count has moved
+// since its last tick (updateHostDisplay with nonParameterStateChanged: a VST3 setDirty, an LV2
+// state:StateChanged sent with the next block the host runs), so that the host's project counts as
+// modified. A change thus reaches the host through each instance, also one that the host does not
+// run: Qtractor runs no track's plug-ins while stopped, only the buses'. Changes close together give
+// one notice per instance and tick; a new instance tells nothing of changes made before it existed.
+// Values set while the host restores an instance's state (setStateInformation) and sets that leave
+// a value as it was are not counted, so no instance tells its host of them; a restore that changes
+// another instance's saved state (demotes the master, or changes the manager's settings under a
+// master) is counted like any other change.
 
 #include "editor/SafePtr.h"
 #include "engine/FlipsumManager.h"
@@ -144,9 +151,9 @@ public:
     float get_and_clear_peak();
 
     // A value that the state blob holds has changed (this instance's, or the manager's settings on
-    // the master): the timer tells the host. Nothing while the host restores this instance's state.
-    // Any thread but the audio thread, also with the manager's first mutex held: lock-free, calls
-    // nothing.
+    // the master): counted at the manager, whose count every instance's timer tells its host of.
+    // Nothing while the host restores this instance's state. Any thread but the audio thread, also
+    // with the manager's first mutex held: lock-free, calls nothing.
     void note_state_changed() noexcept;
 
     // The host has bypassed the instance since its last processBlock (any thread).
@@ -196,7 +203,8 @@ private:
 
     // Message thread: brings the master's send count up to date after a host bypass change.
     void bypassStateChanged();
-    // Message thread: delivers a host bypass change and tells the host of a changed state.
+    // Message thread: delivers a host bypass change, and tells the host when the manager's count
+    // of state changes has moved.
     void timerCallback() override;
     // Stores a polarity without logging or telling the editor; true when it changed.
     bool assign_polarity(const std::size_t channel, const int pol) noexcept;
@@ -300,8 +308,9 @@ private:
     bool second_copy = false;
     // A host bypass change waits for the message thread.
     std::atomic<bool> bypass_update_pending{false};
-    // A changed state waits for the timer to tell the host (set by note_state_changed).
-    std::atomic<bool> state_change_pending{false};
+    // The manager's count of state changes that the host has been told of (or that were made before
+    // the instance existed). Message thread only.
+    std::uint64_t state_changes_told = 0;
     // Set while setStateInformation runs: what it sets is the host's own state.
     std::atomic<bool> restoring_state{false};
     // Playback events for the editor (see playback_event); written by whoever holds the recording.

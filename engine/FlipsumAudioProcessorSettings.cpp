@@ -140,8 +140,10 @@ float FlipsumAudioProcessor::get_and_clear_peak()
 
 void FlipsumAudioProcessor::note_state_changed() noexcept
 {
+    // hnd->mgr is written only at unregistration, under the first mutex: a thread that holds it
+    // (the processing thread applying a result) or this instance's message thread reads it safely.
     if (!restoring_state.load())
-        state_change_pending.store(true);
+        hnd->mgr->count_state_change();
 }
 
 // ---------------------------------------------------------------------------------------------

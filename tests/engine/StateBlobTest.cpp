@@ -161,9 +161,10 @@ TEST_F(Blob, GarbageOfEveryLengthLeavesEveryFieldInRange)
     }
 }
 
-// Every change of a value that the blob holds tells the instance's host once (the manager's settings
-// tell the master's host); a set that changes nothing and a restored state tell no host anything.
-TEST_F(Blob, HostHearsOfEveryChangeOfASavedValueAndOfNothingElse)
+// Every change of a value that a blob holds tells the host of every instance once (changes close
+// together once); a set that changes nothing and a restored state tell no host anything, and an
+// instance made after a change tells nothing of it.
+TEST_F(Blob, EveryHostHearsOfEveryChangeOfASavedValueAndOfNothingElse)
 {
     const auto master = std::make_unique<P>();
     const test_support::StateNotices send_heard(*proc), master_heard(*master);
@@ -171,34 +172,42 @@ TEST_F(Blob, HostHearsOfEveryChangeOfASavedValueAndOfNothingElse)
     {
         const char* what;
         std::function<void()> change;
-        const test_support::StateNotices& told;
     } changes[] = {
-        {"master role", [&] { master->set_as_master(); }, master_heard},
-        {"gain", [&] { proc->set_gain(-3.5f); }, send_heard},
-        {"left polarity", [&] { proc->set_polarity(0, -1); }, send_heard},
-        {"right polarity", [&] { proc->set_polarity(1, -1); }, send_heard},
-        {"link", [&] { proc->set_force_record_mono(true); }, send_heard},
-        {"role off", [&] { proc->set_not_master(false); }, send_heard},
-        {"search kind", [&] { mgr.set_alg_mode_internal(M::ALG_FAST); }, master_heard},
-        {"normalisation", [&] { mgr.set_norm_mode_internal(M::NORM_RMS); }, master_heard},
-        {"filter", [&] { mgr.set_filter_mode_internal(M::FILT_LOWBOOST); }, master_heard},
-        // A version-0 chunk restored on the send turns the filter off, which the master saves too.
+        {"master role", [&] { master->set_as_master(); }},
+        {"gain", [&] { proc->set_gain(-3.5f); }},
+        {"left polarity", [&] { proc->set_polarity(0, -1); }},
+        {"right polarity", [&] { proc->set_polarity(1, -1); }},
+        {"link", [&] { proc->set_force_record_mono(true); }},
+        {"role off", [&] { proc->set_not_master(false); }},
+        {"search kind", [&] { mgr.set_alg_mode_internal(M::ALG_FAST); }},
+        {"normalisation", [&] { mgr.set_norm_mode_internal(M::NORM_RMS); }},
+        {"filter", [&] { mgr.set_filter_mode_internal(M::FILT_LOWBOOST); }},
+        // A version-0 chunk restored on the send turns the filter off, which every other blob holds.
         {"filter by another's restore",
          [&] {
              load({3, 0});
-         },
-         master_heard},
+         }},
+        // Three changes before the timers tick: one notice each.
+        {"three at once",
+         [&]
+         {
+             proc->set_polarity(1, 1);
+             master->set_gain(6.0f);
+             master->set_force_record_mono(true);
+         }},
     };
     for (const auto& c : changes)
     {
         SCOPED_TRACE(c.what);
-        const int send_wanted = send_heard.count() + (&c.told == &send_heard ? 1 : 0);
-        const int master_wanted = master_heard.count() + (&c.told == &master_heard ? 1 : 0);
+        const int send_wanted = send_heard.count() + 1, master_wanted = master_heard.count() + 1;
         c.change();
         EXPECT_TRUE(logtest::pump_until(
             [&] { return send_heard.count() == send_wanted && master_heard.count() == master_wanted; }));
     }
 
+    // An instance made after the changes tells its host nothing of them.
+    const auto late = std::make_unique<P>();
+    const test_support::StateNotices late_heard(*late);
     const int send_before = send_heard.count(), master_before = master_heard.count();
     master->set_as_master();
     proc->set_not_master(false);
@@ -216,5 +225,6 @@ TEST_F(Blob, HostHearsOfEveryChangeOfASavedValueAndOfNothingElse)
     juce::MessageManager::getInstance()->runDispatchLoopUntil(450); // two ticks of the timers
     EXPECT_EQ(send_heard.count(), send_before);
     EXPECT_EQ(master_heard.count(), master_before);
+    EXPECT_EQ(late_heard.count(), 0);
 }
 } // namespace
