@@ -50,16 +50,19 @@ enum class Kind
     mono_bias_right,   // mono material on two channels, the second a constant 1e-18
     faint,             // mono material at about -150 dBFS
     // Sends that carry no signal: digital silence, the constant 1e-18 that MusE feeds an unused
-    // input, a denormal constant, and on both channels the 1e-27 that Ardour adds against denormals.
+    // input, a denormal constant, on both channels the 1e-27 that Ardour adds against denormals, and
+    // a send that the host does not run (a plug-in it bypasses or deactivates).
     silent,
     bias,
     denormal,
-    stereo_bias
+    stereo_bias,
+    not_run
 };
 
 bool carries_no_signal(Kind kind)
 {
-    return kind == Kind::silent || kind == Kind::bias || kind == Kind::denormal || kind == Kind::stereo_bias;
+    return kind == Kind::silent || kind == Kind::bias || kind == Kind::denormal ||
+           kind == Kind::stereo_bias || kind == Kind::not_run;
 }
 float constant_of(Kind kind)
 {
@@ -93,7 +96,7 @@ struct Instance
     int channels() const
     {
         return kind == Kind::mono || kind == Kind::faint ||
-                       (carries_no_signal(kind) && kind != Kind::stereo_bias)
+                       (carries_no_signal(kind) && kind != Kind::stereo_bias && kind != Kind::not_run)
                    ? 1
                    : 2;
     }
@@ -524,6 +527,8 @@ private:
                     for (int s = 0; s < n; ++s)
                         buffer.setSample(
                             ch, s, playing ? inputs[i]->input[std::size_t(ch)][done + std::size_t(s)] : 0.0f);
+                if (inputs[i]->kind == Kind::not_run)
+                    continue;
                 if (inputs[i]->kind == Kind::bypassed)
                     mine[i]->processBlockBypassed(buffer, midi);
                 else
@@ -737,12 +742,14 @@ TEST_F(EndToEnd, ChannelsThatCarriedNoSignalKeepTheirPolarity)
     {
         std::vector<Kind> kinds = with_signal;
         kinds[4] = Kind::mono_bias_right;
-        kinds.insert(kinds.end(), {Kind::silent, Kind::bias, Kind::denormal, Kind::stereo_bias});
+        kinds.insert(kinds.end(),
+                     {Kind::silent, Kind::bias, Kind::denormal, Kind::stereo_bias, Kind::not_run});
         const LogReader since;
         Rig rig(kinds, 5);
         ASSERT_EQ(rig.n_tracks(), 7u);
         rig.instances[6].proc->set_polarity(0, -1);
         rig.instances[9].proc->set_polarity(1, -1);
+        rig.instances[10].proc->set_polarity(0, -1);
         run_and_check(rig, M::ALG_FULL, M::NORM_PEAK, M::FILT_OFF);
         const auto outcome = rig.manager->last_job_outcome();
         EXPECT_EQ(outcome.tracks, 7u);
@@ -753,8 +760,8 @@ TEST_F(EndToEnd, ChannelsThatCarriedNoSignalKeepTheirPolarity)
         EXPECT_EQ(outcome.flips, reference.flips + (polarities[4][0] == -1 ? 1u : 0u));
         EXPECT_NEAR(outcome.db_raw, reference.db_raw, 1e-4);
         EXPECT_NEAR(outcome.db_prev, reference.db_prev, 1e-4);
-        EXPECT_EQ(since.count("Searching 7 of 13 tracks"), 1u);
-        EXPECT_EQ(since.count("carried no signal: keeps its polarity"), 5u);
+        EXPECT_EQ(since.count("Searching 7 of 15 tracks"), 1u);
+        EXPECT_EQ(since.count("carried no signal: keeps its polarity"), 7u);
         EXPECT_EQ(since.count("carried no signal: searched as part of"), 1u);
     }
 
