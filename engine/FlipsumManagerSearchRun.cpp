@@ -62,10 +62,7 @@ void FlipsumManager::process_thread_doflipopt(const Flipsearch::Correlation::Alg
     };
 
     if (!search_input_fits(*corr, outcome.tracks, rms, peaks))
-    {
-        outcome.end = job_end_t::no_search;
-        return end_job(outcome.end, false);
-    }
+        return end_job(job_end_t::no_search, false);
 
     // Every limit, the progress, the levels and the flips count the tracks actually searched.
     const SearchedTracks searched(*job, peaks);
