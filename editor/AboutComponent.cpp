@@ -12,7 +12,7 @@ const char* const MAKER_ADDRESS = "https://tonewharf.com";
 
 namespace
 {
-const char* const COPYRIGHT_LINE = "Copyright (C) 2026 Tonewharf. Free software under the GNU GPL v3.";
+const char* const COPYRIGHT_LINE = "Copyright (C) 2026 Tonewharf, GPL v3";
 
 juce::Image embedded_logo()
 {

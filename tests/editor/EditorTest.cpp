@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 using namespace editor_test;
 
@@ -418,6 +419,51 @@ TEST(AboutBox, GeometryWithAndWithoutTheLogoAndItsText)
     EXPECT_TRUE(
         juce::String(about_text(false, false, true, false, true)).startsWith("Tonewharf Signflux (VST3)\n"));
     EXPECT_TRUE(text.fromLastOccurrenceOf("\n", false, false).startsWith("Version 1.0.2 ("));
+}
+
+// The label draws its text line by line, wraps a line too wide for it and centres the lines in
+// its text area, clipping whatever is taller than the area at the top and the bottom. Checked at
+// the label's own font and at each of the framework's default sans-serif faces that is installed
+// (a user's machine may pick another of them), for every format's first line.
+TEST(AboutBox, EveryLineOfTheTextFitsTheLabel)
+{
+    AboutComponent box(about_text(false, false, false, false, false));
+    juce::Label& label = AboutComponentTestAccess::text(box);
+    juce::LookAndFeel& look = label.getLookAndFeel();
+    const juce::Font label_font = look.getLabelFont(label);
+    const juce::Rectangle<float> area =
+        look.getLabelBorderSize(label).subtractedFrom(label.getLocalBounds()).toFloat();
+
+    std::vector<juce::Font> fonts{label_font};
+    for (const char* face : {"Verdana", "Bitstream Vera Sans", "Liberation Sans", "DejaVu Sans"})
+        if (juce::Font::findAllTypefaceNames().contains(face))
+            fonts.emplace_back(face, label_font.getHeight(), juce::Font::plain);
+
+    for (int flags = 0; flags < 32; ++flags)
+    {
+        const juce::String text = about_text(flags & 1, flags & 2, flags & 4, flags & 8, flags & 16);
+        const juce::StringArray lines = juce::StringArray::fromLines(text);
+        ASSERT_EQ(lines.size(), 3) << text;
+        for (const juce::Font& font : fonts)
+        {
+            SCOPED_TRACE(font.getTypefaceName() + " " + juce::String(font.getHeight()));
+            for (const juce::String& line : lines)
+                EXPECT_LT(font.getStringWidthFloat(line), area.getWidth()) << line;
+            EXPECT_LE(float(lines.size()) * font.getHeight(), area.getHeight());
+
+            // What the label paints: every glyph of every line inside the text area.
+            juce::GlyphArrangement painted;
+            painted.addFittedText(font, text, area.getX(), area.getY(), area.getWidth(), area.getHeight(),
+                                  label.getJustificationType(),
+                                  juce::jmax(1, int(area.getHeight() / font.getHeight())),
+                                  label.getMinimumHorizontalScale());
+            std::set<float> baselines;
+            for (int g = 0; g < painted.getNumGlyphs(); ++g)
+                baselines.insert(painted.getGlyph(g).getBaselineY());
+            EXPECT_EQ(baselines.size(), 3u) << text;
+            EXPECT_TRUE(area.contains(painted.getBoundingBox(0, -1, false))) << text;
+        }
+    }
 }
 
 TEST(AboutBox, OpensWithoutBlockingOnTopAndOkClosesIt)
