@@ -23,11 +23,6 @@ float* marker(const std::uintptr_t value)
 {
     return reinterpret_cast<float*>(value);
 }
-
-const void* addr(const void* p)
-{
-    return p;
-}
 } // namespace
 
 float* FlipsumManager::allocate_buffer() noexcept
@@ -104,7 +99,7 @@ bool FlipsumManager::wait_for_gather(slave_hnd_t hnd, Ready ready)
     // The instances held back get the watchdog's whole time from the end of the wait.
     mgr.hold_watchdog();
     if (!done)
-        FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " waited " << offline_wait_limit
+        FSUM_LOG(2) << "Slave 0x" << logger::hex(hnd->proc) << " waited " << offline_wait_limit
                     << " s for the gather thread in vain";
     return done;
 }
@@ -125,7 +120,8 @@ bool FlipsumManager::slave_start_rec(slave_hnd_t hnd, const slave_channel_mode_t
         wait_for_gather(hnd, [&] { return free_submit_slots(*hnd) >= 2 * streams; });
     if (free_submit_slots(*hnd) < 2 * streams)
     {
-        FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " cannot start recording: submission slots busy";
+        FSUM_LOG(6) << "Slave 0x" << logger::hex(hnd->proc)
+                    << " cannot start recording: submission slots busy";
         return false;
     }
 
@@ -159,13 +155,13 @@ bool FlipsumManager::slave_submit(slave_hnd_t hnd, const std::size_t ch, float* 
                 slot.buf = buf;
             } // published: the slot is ready
             hnd->mgr->gather_cv.notify_all();
-            FSUM_LOG(6) << "Submitted buffer 0x" << addr(buf) << " for #" << bufnum << " [ap=0x"
-                        << addr(hnd->proc) << ",ch=" << ch << "]";
+            FSUM_LOG(6) << "Submitted buffer 0x" << logger::hex(buf) << " for #" << bufnum << " [ap=0x"
+                        << logger::hex(hnd->proc) << ",ch=" << ch << "]";
             return true;
         }
     }
-    FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " found no free submission slot for 0x" << addr(buf)
-                << " #" << bufnum << ",ch=" << ch;
+    FSUM_LOG(6) << "Slave 0x" << logger::hex(hnd->proc) << " found no free submission slot for 0x"
+                << logger::hex(buf) << " #" << bufnum << ",ch=" << ch;
     return false;
 }
 
@@ -207,12 +203,13 @@ float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
         if (spare == nullptr)
         {
             hnd->mgr->gather_cv.notify_all();
-            FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " found no free buffers";
+            FSUM_LOG(8) << "Slave 0x" << logger::hex(hnd->proc) << " found no free buffers";
         }
     }
     if (spare == nullptr)
     {
-        FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " found no free buffers, the recording skips ahead";
+        FSUM_LOG(6) << "Slave 0x" << logger::hex(hnd->proc)
+                    << " found no free buffers, the recording skips ahead";
         return nullptr;
     }
 
@@ -223,10 +220,11 @@ float* FlipsumManager::slave_get_buffer(slave_hnd_t hnd, const bool may_wait)
         owned.store(spare, std::memory_order_release);
         // An empty spare slot is the gather thread's to fill again; it reads nothing of ours there.
         hnd->spare_buf[spare_index].store(nullptr, std::memory_order_relaxed);
-        FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " is now using buffer 0x" << addr(spare);
+        FSUM_LOG(8) << "Slave 0x" << logger::hex(hnd->proc) << " is now using buffer 0x"
+                    << logger::hex(spare);
         return spare;
     }
-    FSUM_LOG(8) << "Slave 0x" << addr(hnd->proc) << " already owns too many buffers";
+    FSUM_LOG(8) << "Slave 0x" << logger::hex(hnd->proc) << " already owns too many buffers";
     return nullptr;
 }
 
@@ -257,8 +255,8 @@ bool FlipsumManager::slave_submit_buffer(slave_hnd_t hnd, const std::size_t ch, 
     if (free_submit_slots(*hnd) <= reserved)
     {
         hnd->mgr->gather_cv.notify_all();
-        FSUM_LOG(6) << "Slave 0x" << addr(hnd->proc) << " dropped buffer 0x" << addr(buf) << " for #"
-                    << bufnum << ",ch=" << ch << ": submission slots busy";
+        FSUM_LOG(6) << "Slave 0x" << logger::hex(hnd->proc) << " dropped buffer 0x" << logger::hex(buf)
+                    << " for #" << bufnum << ",ch=" << ch << ": submission slots busy";
         return false;
     }
     if (!slave_submit(hnd, ch, buf, bufnum))
@@ -278,7 +276,7 @@ void FlipsumManager::slave_end_rec(slave_hnd_t hnd, const second_channel_t secon
     const bool ok1 = hnd->channel_mode.load(std::memory_order_relaxed) != 1 ||
                      slave_submit(hnd, 1, marker(marker_stream_end), static_cast<std::size_t>(second));
     if (!ok0 || !ok1)
-        FSUM_LOG(2) << "Slave 0x" << addr(hnd->proc) << " lost a stream end marker";
+        FSUM_LOG(2) << "Slave 0x" << logger::hex(hnd->proc) << " lost a stream end marker";
     hnd->recording.store(false, std::memory_order_release);
     hnd->mgr->gather_cv.notify_all();
 }

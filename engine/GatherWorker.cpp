@@ -16,11 +16,6 @@ logger::log glog(const unsigned level)
     return logger::log(level, FlipsumManager::gather_pass_signature);
 }
 
-const void* addr(const void* p)
-{
-    return p;
-}
-
 // The longest timed wait: 98304 samples at 44.1 kHz.
 constexpr double max_wait = 2.2291156462585033;
 
@@ -144,7 +139,7 @@ void GatherWorker::take_done_units()
             if (reinterpret_cast<std::uintptr_t>(buf) <= FlipsumManager::marker_stream_end)
                 continue;
             pool_.give_back(buf);
-            glog(8) << "Buffer 0x" << addr(buf) << " added to available list";
+            glog(8) << "Buffer 0x" << logger::hex(buf) << " added to available list";
         }
         unit->bufs.clear();
         unit->unitnum = std::numeric_limits<std::size_t>::max();
@@ -248,7 +243,7 @@ void GatherWorker::retire_record(record_t& rec, FlipsumAudioProcessor* proc)
             continue;
         job_->ended[k] = true;
         ++job_->n_ended;
-        glog(6) << "Stream closed at unregistration [AP=0x" << addr(proc) << ",ch=" << ch << "] "
+        glog(6) << "Stream closed at unregistration [AP=0x" << logger::hex(proc) << ",ch=" << ch << "] "
                 << job_->n_ended << "/" << job_->n_started;
     }
 }
@@ -281,7 +276,7 @@ std::size_t GatherWorker::drain_sweep(record_t& rec, FlipsumAudioProcessor* proc
         else if (value == FlipsumManager::marker_stream_start)
             starts.push_back({proc, slot.ch, rec.serial, 0});
         else if (value == 0)
-            glog(6) << "Empty submission ignored [AP=0x" << addr(proc) << ",ch=" << slot.ch << "]";
+            glog(6) << "Empty submission ignored [AP=0x" << logger::hex(proc) << ",ch=" << slot.ch << "]";
         else
         {
             data.push_back({slot.buf, slot.bufnum, slot.ch, proc, rec.serial});
@@ -319,7 +314,7 @@ void GatherWorker::make_job()
             {
                 const std::size_t k = job->tracks.size();
                 job->tracks.emplace(std::make_pair(proc, ch), k);
-                glog(6) << "Adding [AP=0x" << addr(proc) << ",ch=" << ch << "] to job as $" << k;
+                glog(6) << "Adding [AP=0x" << logger::hex(proc) << ",ch=" << ch << "] to job as $" << k;
             }
         }
     }
@@ -340,17 +335,17 @@ void GatherWorker::stream_starts()
         const auto track = job_ ? find_track(s.proc, s.ch, s.serial) : track_iter{};
         if (!job_ || track == job_->tracks.end())
         {
-            glog(6) << "Spurious stream start [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+            glog(6) << "Spurious stream start [AP=0x" << logger::hex(s.proc) << ",ch=" << s.ch << "]";
             continue;
         }
         const std::size_t k = track->second;
         if (job_->started[k])
         {
-            glog(6) << "Stream already started [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+            glog(6) << "Stream already started [AP=0x" << logger::hex(s.proc) << ",ch=" << s.ch << "]";
             restarted_[k] = true;
             continue;
         }
-        glog(6) << "Stream started [AP=0x" << addr(s.proc) << ",ch=" << s.ch << "]";
+        glog(6) << "Stream started [AP=0x" << logger::hex(s.proc) << ",ch=" << s.ch << "]";
         ++job_->n_started;
         job_->started[k] = true;
     }
@@ -362,19 +357,19 @@ void GatherWorker::stream_ends()
     {
         if (!job_)
         {
-            glog(6) << "Spurious stream end [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "] (no job)";
+            glog(6) << "Spurious stream end [AP=0x" << logger::hex(e.proc) << ",ch=" << e.ch << "] (no job)";
             continue;
         }
         const auto track = find_track(e.proc, e.ch, e.serial);
         if (track == job_->tracks.end())
         {
-            glog(6) << "Spurious stream end [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "]";
+            glog(6) << "Spurious stream end [AP=0x" << logger::hex(e.proc) << ",ch=" << e.ch << "]";
             continue;
         }
         const std::size_t k = track->second;
         if (job_->ended[k])
         {
-            glog(6) << "Stream already ended [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "]";
+            glog(6) << "Stream already ended [AP=0x" << logger::hex(e.proc) << ",ch=" << e.ch << "]";
             restarted_[k] = true;
             continue;
         }
@@ -386,8 +381,8 @@ void GatherWorker::stream_ends()
         const auto verdict = static_cast<second_channel_t>(e.bufnum);
         if (e.ch == 1 && (verdict == second_channel_t::silent || verdict == second_channel_t::copy))
             second_channel_[k] = verdict;
-        glog(6) << "Stream ended [AP=0x" << addr(e.proc) << ",ch=" << e.ch << "] " << job_->n_ended << "/"
-                << job_->n_started;
+        glog(6) << "Stream ended [AP=0x" << logger::hex(e.proc) << ",ch=" << e.ch << "] " << job_->n_ended
+                << "/" << job_->n_started;
     }
 }
 
@@ -462,8 +457,8 @@ void GatherWorker::file_data()
         catch (const std::bad_alloc&)
         {
             // The track misses this unit; the zero buffer stands in for it.
-            glog(2) << "Out of memory: buffer 0x" << addr(d.buf) << " for work unit #" << d.unit << " [AP=0x"
-                    << addr(d.proc) << ",ch=" << d.ch << "] dropped";
+            glog(2) << "Out of memory: buffer 0x" << logger::hex(d.buf) << " for work unit #" << d.unit
+                    << " [AP=0x" << logger::hex(d.proc) << ",ch=" << d.ch << "] dropped";
             reject(d.buf);
         }
     }
@@ -473,14 +468,15 @@ void GatherWorker::file_buffer(const data_t& d)
 {
     if (!job_)
     {
-        glog(6) << "Spurious buffer recieved [AP=" << addr(d.proc) << ",ch=" << d.ch << "]";
+        glog(6) << "Spurious buffer recieved [AP=" << static_cast<const void*>(d.proc) << ",ch=" << d.ch
+                << "]";
         reject(d.buf);
         return;
     }
     if (d.unit < job_->next_unit)
     {
-        glog(6) << "Data from [AP=0x" << addr(d.proc) << ",ch=" << d.ch << "] arrived late, work unit #"
-                << d.unit << " already submitted";
+        glog(6) << "Data from [AP=0x" << logger::hex(d.proc) << ",ch=" << d.ch
+                << "] arrived late, work unit #" << d.unit << " already submitted";
         reject(d.buf);
         return;
     }
@@ -490,8 +486,9 @@ void GatherWorker::file_buffer(const data_t& d)
         const std::size_t high = std::max(d.unit, table_base + pending_.size() - 1);
         if (high - low >= max_table_span)
         {
-            glog(2) << "Buffer 0x" << addr(d.buf) << " for work unit #" << d.unit << " [AP=0x" << addr(d.proc)
-                    << ",ch=" << d.ch << "] dropped: too far from work unit #" << table_base;
+            glog(2) << "Buffer 0x" << logger::hex(d.buf) << " for work unit #" << d.unit << " [AP=0x"
+                    << logger::hex(d.proc) << ",ch=" << d.ch << "] dropped: too far from work unit #"
+                    << table_base;
             reject(d.buf);
             return;
         }
@@ -511,7 +508,8 @@ void GatherWorker::file_buffer(const data_t& d)
     const auto track = find_track(d.proc, d.ch, d.serial);
     if (track == job_->tracks.end())
     {
-        glog(6) << "Spurious buffer recieved [AP=" << addr(d.proc) << ",ch=" << d.ch << "]";
+        glog(6) << "Spurious buffer recieved [AP=" << static_cast<const void*>(d.proc) << ",ch=" << d.ch
+                << "]";
         reject(d.buf);
         return;
     }
@@ -520,12 +518,12 @@ void GatherWorker::file_buffer(const data_t& d)
     if (entry == nullptr)
     {
         entry = d.buf;
-        glog(8) << "Buffer 0x" << addr(d.buf) << " added to work unit #" << slot->unitnum << " ($" << k
+        glog(8) << "Buffer 0x" << logger::hex(d.buf) << " added to work unit #" << slot->unitnum << " ($" << k
                 << ")";
         return;
     }
-    glog(6) << "Can't insert buffer 0x" << addr(d.buf) << ", #" << d.unit << " $" << k << " already has 0x"
-            << addr(entry);
+    glog(6) << "Can't insert buffer 0x" << logger::hex(d.buf) << ", #" << d.unit << " $" << k
+            << " already has 0x" << logger::hex(entry);
     reject(d.buf);
 }
 

@@ -8,11 +8,6 @@
 namespace
 {
 constexpr std::size_t buffer_bytes = FlipsumManager::unit_samples * sizeof(float);
-
-const void* addr(const void* p)
-{
-    return p;
-}
 } // namespace
 
 float* RecordBufferPool::allocate_record_buffer()
@@ -86,7 +81,7 @@ void RecordBufferPool::offer(FlipsumManager::apState_t& rec, const FlipsumAudioP
         if (slot.compare_exchange_strong(expected, buf, std::memory_order_release, std::memory_order_acquire))
         {
             avail_buff_lst.pop_back();
-            FSUM_LOG(8) << "AP 0x" << addr(proc) << " assigned free buffer 0x" << addr(buf);
+            FSUM_LOG(8) << "AP 0x" << logger::hex(proc) << " assigned free buffer 0x" << logger::hex(buf);
             if (periodic_)
                 seen.push_back(buf);
         }
@@ -104,19 +99,22 @@ void RecordBufferPool::reclaim(FlipsumManager::apState_t& rec, const FlipsumAudi
         if (float* buf = owned.load(std::memory_order_acquire))
         {
             give_back(buf);
-            FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " reclaimed from AP 0x" << addr(proc) << " (OW)";
+            FSUM_LOG(8) << "Buffer 0x" << logger::hex(buf) << " reclaimed from AP 0x" << logger::hex(proc)
+                        << " (OW)";
         }
     for (auto& spare : rec.spare_buf)
         if (float* buf = spare.load(std::memory_order_acquire))
         {
             give_back(buf);
-            FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " reclaimed from AP 0x" << addr(proc) << " (FR)";
+            FSUM_LOG(8) << "Buffer 0x" << logger::hex(buf) << " reclaimed from AP 0x" << logger::hex(proc)
+                        << " (FR)";
         }
     for (auto& slot : rec.submit_slot)
         if (reinterpret_cast<std::uintptr_t>(slot.buf) > FlipsumManager::marker_stream_end)
         {
             give_back(slot.buf);
-            FSUM_LOG(8) << "Buffer 0x" << addr(slot.buf) << " reclaimed from AP 0x" << addr(proc) << " (SBM)";
+            FSUM_LOG(8) << "Buffer 0x" << logger::hex(slot.buf) << " reclaimed from AP 0x"
+                        << logger::hex(proc) << " (SBM)";
         }
 }
 
@@ -140,7 +138,7 @@ void RecordBufferPool::leak_check(const double now)
         const std::lock_guard<CheckedMutex> lock(first_mutex_);
         for (const auto& buf : pool_)
             if (set_.count(buf.get()) == 0)
-                FSUM_LOG(6) << "(possible) Leaked buffer found 0x" << addr(buf.get());
+                FSUM_LOG(6) << "(possible) Leaked buffer found 0x" << logger::hex(buf.get());
     }
     set_.clear();
     last_check = now;
@@ -188,7 +186,7 @@ bool RecordBufferPool::grow()
         fresh.push_back(buf);
         allocation_failed_ = false;
         grew = true;
-        FSUM_LOG(8) << "Buffer 0x" << addr(buf) << " allocated";
+        FSUM_LOG(8) << "Buffer 0x" << logger::hex(buf) << " allocated";
     }
     return grew;
 }
@@ -204,7 +202,7 @@ void RecordBufferPool::shrink(const double now)
     for (float* buf : avail_buff_lst)
     {
         if (check && set_.count(buf) != 0)
-            FSUM_LOG(6) << "Duplicate buffer 0x" << addr(buf) << " in avail_buff_lst";
+            FSUM_LOG(6) << "Duplicate buffer 0x" << logger::hex(buf) << " in avail_buff_lst";
         set_.insert(buf);
     }
     {
@@ -227,7 +225,7 @@ void RecordBufferPool::shrink(const double now)
     }
     for (float* buf : doomed_)
     {
-        FSUM_LOG(8) << "Freeing Buffer 0x" << addr(buf);
+        FSUM_LOG(8) << "Freeing Buffer 0x" << logger::hex(buf);
         release(buf);
     }
     doomed_.clear();

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 namespace
@@ -47,6 +48,7 @@ struct Gather : ::testing::Test
     }
     void TearDown() override
     {
+        EXPECT_EQ(log.count("0x0x"), 0u) << "an address printed with a second prefix";
         worker.reset();
         mgr.reset();
         procs.clear();
@@ -120,6 +122,10 @@ TEST_F(Gather, TracksAreSendInstancesByAddressAndChannel)
                                           {{procs[3].get(), 0}, 3}};
     EXPECT_EQ(job->tracks, want);
     EXPECT_EQ(job->n_started, 2u);
+    std::ostringstream added;
+    added << ",6,\"" << M::gather_pass_signature << "\",Adding [AP=0x" << logger::hex(procs[3].get())
+          << ",ch=0] to job as $3";
+    EXPECT_EQ(log.count(added.str()), 1u);
     start(2, 0);
     worker->pass();
     EXPECT_EQ(log.count("Spurious stream start [AP=0x"), 1u);
