@@ -37,3 +37,25 @@ function(signflux_use_patched_client format unit)
     list(TRANSFORM sources REPLACE ".*/juce_audio_plugin_client_${format}\\.cpp$" "${unit}")
     set_target_properties(juce_audio_plugin_client_${format} PROPERTIES INTERFACE_SOURCES "${sources}")
 endfunction()
+
+# The folder of the framework's module `module` (such as juce_gui_basics), in the variable named by
+# out_var.
+function(signflux_module_dir module out_var)
+    set(dir "${JUCE_MODULES_DIR}/${module}")
+    if(NOT EXISTS "${dir}/${module}.cpp")
+        message(FATAL_ERROR "JUCE's ${module} module not found in ${JUCE_MODULES_DIR}")
+    endif()
+    set(${out_var} "${dir}" PARENT_SCOPE)
+endfunction()
+
+# Writes the module's translation unit into patched_dir as it is, under `note` (comment lines that
+# name the patched files beside it); its quoted includes find those beside it first and everything
+# else in the framework's module folder. (The note also keeps a compiler cache from taking the copy
+# for one built before a patched file was added, which its include list would not show.) The
+# compile options hold in the directory that calls this.
+function(signflux_write_module_unit module patched_dir note)
+    signflux_module_dir(${module} dir)
+    file(READ "${dir}/${module}.cpp" unit)
+    file(WRITE "${patched_dir}/${module}.cpp" "${note}${unit}")
+    set_source_files_properties("${patched_dir}/${module}.cpp" PROPERTIES COMPILE_OPTIONS "-iquote;${dir}")
+endfunction()

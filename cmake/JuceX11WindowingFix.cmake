@@ -49,10 +49,7 @@
 
 include(${CMAKE_CURRENT_LIST_DIR}/JucePatch.cmake)
 
-set(signflux_gui_basics "${JUCE_MODULES_DIR}/juce_gui_basics")
-if(NOT EXISTS "${signflux_gui_basics}/juce_gui_basics.cpp")
-    message(FATAL_ERROR "JUCE's juce_gui_basics module not found in ${JUCE_MODULES_DIR}")
-endif()
+signflux_module_dir(juce_gui_basics signflux_gui_basics)
 set(signflux_patched_gui_basics "${CMAKE_BINARY_DIR}/juce_patched/juce_gui_basics")
 
 # The window's own parent position.
@@ -203,14 +200,5 @@ signflux_replace_exactly(signflux_xwindows
     "juce_linux_XWindowSystem.cpp")
 file(WRITE "${signflux_patched_gui_basics}/native/x11/juce_linux_XWindowSystem.cpp" "${signflux_xwindows}")
 
-# The module's translation unit as it is, under a note that names the patched files; its quoted
-# includes find those beside it first and everything else in the framework's module folder. (The
-# note also keeps a compiler cache from taking the copy for one built before a patched file was
-# added, which its include list would not show.)
-file(READ "${signflux_gui_basics}/juce_gui_basics.cpp" signflux_gui_basics_cpp)
-file(WRITE "${signflux_patched_gui_basics}/juce_gui_basics.cpp"
-    "// Built with the patched native/juce_linux_Windowing.cpp and native/x11/juce_linux_XWindowSystem.cpp\n"
-    "// beside this file (cmake/JuceX11WindowingFix.cmake).\n"
-    "${signflux_gui_basics_cpp}")
-set_source_files_properties("${signflux_patched_gui_basics}/juce_gui_basics.cpp"
-    PROPERTIES COMPILE_OPTIONS "-iquote;${signflux_gui_basics}")
+signflux_write_module_unit(juce_gui_basics "${signflux_patched_gui_basics}"
+    "// Built with the patched native/juce_linux_Windowing.cpp and native/x11/juce_linux_XWindowSystem.cpp\n// beside this file (cmake/JuceX11WindowingFix.cmake).\n")
